@@ -1,0 +1,101 @@
+#include "cli/command_line.hpp"
+
+#include <CLI/CLI.hpp>
+#include <sstream>
+#include <vector>
+
+#include "host/console.hpp"
+#include "text/utf8.hpp"
+
+namespace toln {
+
+struct CliDefinition {
+  CLI::App app{"", "toln-agent"};
+  CLI::App* serve = nullptr;
+  CLI::App* help = nullptr;
+  CLI::Option* interval_option = nullptr;
+  std::vector<std::string> help_topics;
+  bool dry_run = false;
+  ServeArgs serve_args;
+  std::string interval_text;
+};
+
+namespace {
+
+const CLI::Validator& utf8_text() {
+  static const CLI::Validator validator(
+      [](std::string& value) { return is_valid_utf8(value) ? std::string() : std::string("value is not valid UTF-8"); },
+      "", "UTF-8");
+  return validator;
+}
+
+[[noreturn]] void finish(int status, const std::string& out, const std::string& err) {
+  if (!out.empty()) write_stdout(out);
+  if (!err.empty()) write_stderr(err);
+  ::_exit(status);
+}
+
+// The help subcommand prints the help of the command or of `serve`.
+[[noreturn]] void print_help_topic(const CliDefinition& cli) {
+  if (cli.help_topics.empty()) finish(0, cli.app.help(), "");
+  if (cli.help_topics.size() == 1 && cli.help_topics[0] == "serve") finish(0, cli.serve->help(), "");
+  finish(2, "", "error: unrecognized subcommand '" + cli.help_topics[0] + "'\n");
+}
+
+}  // namespace
+
+std::unique_ptr<CliDefinition> build_cli() {
+  auto cli = std::make_unique<CliDefinition>();
+  CLI::App& app = cli->app;
+  app.set_version_flag("-V,--version", std::string("toln-agent ") + kAgentVersion);
+  app.require_subcommand(0, 1);
+
+  const char* dry_run_help = "Dry-run the bundle from stdin (push mode); ignored with a subcommand";
+  app.add_flag("--dry-run", cli->dry_run, dry_run_help);
+
+  cli->serve = app.add_subcommand(
+      "serve", "Pull a bundle from a path or URL and bring the host to the declared state on a schedule");
+  CLI::App& serve = *cli->serve;
+  // The flag is global: accepted after `serve` as well, setting the same value.
+  serve.add_flag("--dry-run", cli->dry_run, dry_run_help);
+  serve.add_option("--source", cli->serve_args.source, "Bundle source: a local file path or an http(s) URL")
+      ->required()
+      ->type_name("SOURCE")
+      ->check(utf8_text());
+  cli->interval_option =
+      serve.add_option("--interval", cli->interval_text,
+                       "How long to wait between cycles (e.g. 5m, 1h). Required unless --once is set")
+          ->type_name("INTERVAL")
+          ->check(utf8_text());
+  serve.add_flag("--once", cli->serve_args.once, "Run one cycle and exit");
+  serve.add_option("--report-dir", cli->serve_args.report_dir, "Directory where per-run reports are written")
+      ->type_name("REPORT_DIR")
+      ->capture_default_str();
+
+  cli->help = app.add_subcommand("help", "Print this message or the help of the given subcommand");
+  cli->help->add_option("subcommand", cli->help_topics, "The subcommand whose help to print");
+  return cli;
+}
+
+CommandLine parse_command_line(int argc, char** argv) {
+  auto cli = build_cli();
+  try {
+    cli->app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream out, err;
+    const int code = cli->app.exit(e, out, err);
+    finish(code == 0 ? 0 : 2, out.str(), err.str());
+  }
+  if (cli->help->parsed()) print_help_topic(*cli);
+
+  CommandLine line;
+  line.dry_run = cli->dry_run;
+  if (cli->serve->parsed()) {
+    ServeArgs args = cli->serve_args;
+    if (cli->interval_option->count() > 0) args.interval = cli->interval_text;
+    line.serve = std::move(args);
+  }
+  return line;
+}
+
+}  // namespace toln

@@ -1,0 +1,71 @@
+#include "cli/startup.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "host/console.hpp"
+
+namespace toln {
+namespace {
+
+void reopen_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open returns the lowest free descriptor, which is this one.
+    if (::open("/dev/null", O_RDWR) != fd) std::abort();
+  }
+}
+
+void on_terminate() {
+  const auto current = std::current_exception();
+  if (current) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+      internal_failure(e.what());
+    } catch (...) {
+    }
+  }
+  internal_failure("unexpected termination");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderSanitizer = true;
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+void on_fatal_signal(int signal_number) {
+  // Only async-signal-safe calls here.
+  char message[] = "toln-agent: internal error: fatal signal   \n";
+  message[sizeof message - 4] = static_cast<char>('0' + signal_number / 10 % 10);
+  message[sizeof message - 3] = static_cast<char>('0' + signal_number % 10);
+  (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+  ::_exit(101);
+}
+
+void catch_fatal_signals() {
+  // The sanitizers report these signals themselves.
+  if (kUnderSanitizer) return;
+  struct sigaction action {};
+  action.sa_handler = on_fatal_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::sigaction(signal_number, &action, nullptr);
+}
+
+}  // namespace
+
+void prepare_process() {
+  reopen_closed_standard_descriptors();
+  ::signal(SIGPIPE, SIG_IGN);
+  std::set_terminate(on_terminate);
+  catch_fatal_signals();
+}
+
+}  // namespace toln

@@ -1,0 +1,32 @@
+#include "model/agent_error.hpp"
+
+#include <cstring>
+
+namespace toln {
+
+AgentError AgentError::io(int errnum) { return {Io, os_error_text(errnum)}; }
+
+std::string os_error_text(int errnum) {
+  char buffer[256];
+  // GNU strerror_r may return a static string instead of filling the buffer.
+  const char* description = strerror_r(errnum, buffer, sizeof buffer);
+  return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+}
+
+std::string display_agent_error(const AgentError& error) {
+  const char* prefix = "";
+  switch (error.kind()) {
+    case AgentError::Config: prefix = "config error: "; break;
+    case AgentError::Connection: prefix = "connection error: "; break;
+    case AgentError::TargetNotFound: prefix = "target not found: "; break;
+    case AgentError::Resource: prefix = "resource error: "; break;
+    case AgentError::Parse: prefix = "parse error: "; break;
+    case AgentError::ConfirmationRequired: prefix = "confirmation required: "; break;
+    case AgentError::Conflict: prefix = "conflict: "; break;
+    case AgentError::Io:
+    case AgentError::Other: break;
+  }
+  return prefix + error.message();
+}
+
+}  // namespace toln

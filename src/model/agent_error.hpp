@@ -1,0 +1,53 @@
+#pragma once
+// The one error value of the agent: a kind and a message, shown through one
+// display text.
+
+#include <cstdint>
+#include <string>
+
+namespace toln {
+
+class AgentError {
+ public:
+  enum Kind : std::uint8_t {
+    Config,
+    Connection,
+    TargetNotFound,
+    Resource,
+    Parse,
+    ConfirmationRequired,
+    Conflict,
+    Io,
+    Other,
+  };
+
+  AgentError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+  static AgentError config(std::string m) { return {Config, std::move(m)}; }
+  static AgentError connection(std::string m) { return {Connection, std::move(m)}; }
+  static AgentError target_not_found(std::string m) { return {TargetNotFound, std::move(m)}; }
+  static AgentError resource(std::string m) { return {Resource, std::move(m)}; }
+  static AgentError parse(std::string m) { return {Parse, std::move(m)}; }
+  static AgentError confirmation_required(std::string m) { return {ConfirmationRequired, std::move(m)}; }
+  static AgentError conflict(std::string m) { return {Conflict, std::move(m)}; }
+  // An operating-system I/O error, shown as "{} (os error {})".
+  static AgentError io(int errnum);
+  static AgentError other(std::string m) { return {Other, std::move(m)}; }
+
+  Kind kind() const { return kind_; }
+  // For Io, the OS error's text.
+  const std::string& message() const { return message_; }
+
+ private:
+  Kind kind_;
+  std::string message_;
+};
+
+// The display text: the message behind the kind's prefix ("config error: ",
+// "resource error: ", ...), or the message alone for Io and Other.
+std::string display_agent_error(const AgentError& error);
+
+// "{} (os error {})": strerror's description and the number.
+std::string os_error_text(int errnum);
+
+}  // namespace toln

@@ -1,0 +1,3 @@
+// The one translation unit that compiles the TOML library.
+#define TOML_IMPLEMENTATION
+#include <toml++/toml.h>
