@@ -2,8 +2,11 @@
 
 #include "cli/command_line.hpp"
 #include "host/console.hpp"
+#include "engine/run_bundle.hpp"
+#include "model/exit_status.hpp"
 #include "model/parse_bundle.hpp"
 #include "model/read_bounded.hpp"
+#include "model/report_json.hpp"
 
 namespace toln {
 namespace {
@@ -13,12 +16,26 @@ namespace {
   exit_process(5);
 }
 
-void run_push_mode(bool /*dry_run*/) {
-  auto text = read_bounded_stdin(kBundleSizeLimit);
-  if (!text) fail("failed to read stdin: ", text.error());
-  auto bundle = parse_bundle(*text);
-  if (!bundle) fail("failed to parse bundle: ", bundle.error());
-  internal_failure("the engine is not built yet");
+void run_push_mode(bool dry_run) {
+  Result<RunReport> report = [dry_run] {
+    auto text = read_bounded_stdin(kBundleSizeLimit);
+    if (!text) fail("failed to read stdin: ", text.error());
+    auto bundle = parse_bundle(*text);
+    if (!bundle) fail("failed to parse bundle: ", bundle.error());
+    // The text is dropped before the run: only the bundle is needed.
+    return run_bundle(std::move(bundle).value(), dry_run);
+  }();
+  if (!report) fail("dependency error: ", report.error());
+
+  std::string json;
+  if (auto written = serialize_run_report(*report, json); !written) {
+    write_stderr("failed to serialize results: " + written.error().message() + "\n");
+    exit_process(7);
+  }
+  json.push_back('\n');
+  write_stdout(json);
+  const int status = summary_exit_status(report->summary);
+  if (status != 0) exit_process(status);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "host/host_programs.hpp"
 #include "model/result.hpp"
 #include "model/unique_fd.hpp"
 
@@ -41,7 +42,8 @@ Result<CommandOutput> run_command(std::string_view program, const std::vector<st
 
 // As run_command with extra environment entries set after PATH. An entry
 // whose value holds a NUL byte starts nothing: "env var {} contains a NUL
-// byte, which is not allowed in process environment values".
+// byte, which is not allowed in process environment values"; nor does a name
+// that is empty or holds "=" or a NUL byte, which would set another variable.
 Result<CommandOutput> run_command_env(std::string_view program, const std::vector<std::string>& args,
                                       const EnvEntries& extra_env);
 
@@ -54,6 +56,14 @@ Result<CommandOutput> run_command_stdin(std::string_view program, const std::vec
 // Requires wait status 0; otherwise "{} failed: {}" with the label and the
 // lossy standard error, untrimmed.
 Status run_checked(std::string_view program, const std::vector<std::string>& args, std::string_view label);
+
+// The same for a command of the host program table.
+inline Result<CommandOutput> run_command(const HostCommand& command) {
+  return run_command(command.program, command.args);
+}
+inline Status run_checked(const HostCommand& command, std::string_view label) {
+  return run_checked(command.program, command.args, label);
+}
 
 // At most 2000 bytes, cut on a character boundary, "...(truncated)" appended
 // when cut.
@@ -73,7 +83,7 @@ struct SpawnedChild {
 };
 
 struct SpawnFailure {
-  int errnum;
+  std::string text;  // the OS error's text, or why the arguments were refused
 };
 
 // Finds the program in child_search_path (a name with a slash is used as a
@@ -84,7 +94,7 @@ std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, c
 // Reads both pipes to end-of-file at once (poll), closing them.
 void drain_pipes(UniqueFd out, UniqueFd err, std::string& out_bytes, std::string& err_bytes);
 
-// Waits for the child, retrying on EINTR; the raw status or the errno.
+// Waits for the child, retrying on EINTR; the raw status or the failure.
 std::variant<int, SpawnFailure> wait_child(pid_t pid);
 
 // Spawn, drain and wait, with standard input from "/dev/null".

@@ -1,0 +1,19 @@
+#include "host/paths.hpp"
+
+#include <sys/stat.h>
+
+namespace toln {
+
+Status require_no_nul(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return AgentError::resource("path contains a NUL byte: " + std::string(path));
+  }
+  return {};
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return require_no_nul(path).ok() && ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace toln

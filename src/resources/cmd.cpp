@@ -1,0 +1,84 @@
+#include "resources/cmd.hpp"
+
+#include "host/console.hpp"
+#include "host/paths.hpp"
+#include "host/process.hpp"
+#include "resources/props.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+namespace toln {
+namespace {
+
+constexpr std::size_t kRegisterLimit = 65536;
+
+Result<CommandOutput> run_shell(const std::string& command) { return run_command(host_programs::shell(command)); }
+
+// Whether the guards say the resource is in state already.
+Result<bool> in_state(const std::optional<std::string>& creates, const std::optional<std::string>& unless,
+                      const std::optional<std::string>& onlyif) {
+  if (creates) {
+    if (auto checked = require_no_nul(*creates); !checked) return std::move(checked).error();
+    if (path_exists(*creates)) return true;
+  }
+  if (unless) {
+    auto guard = run_shell(*unless);
+    if (!guard) return std::move(guard).error();
+    if (guard->status == 0) return true;
+  }
+  if (onlyif) {
+    auto guard = run_shell(*onlyif);
+    if (!guard) return std::move(guard).error();
+    if (guard->status != 0) return true;
+  }
+  return false;
+}
+
+std::string register_output(const ResolvedResource& resource, std::string_view stdout_bytes) {
+  std::string text = lossy_utf8(stdout_bytes);
+  if (text.size() > kRegisterLimit) {
+    write_stderr("warning: cmd." + resource.name + " register output truncated to 65536 bytes\n");
+    truncate_register_output(text);
+  }
+  return std::string(trim_white(text));
+}
+
+}  // namespace
+
+void truncate_register_output(std::string& text) {
+  text.resize(floor_char_boundary(text, kRegisterLimit));
+}
+
+HandlerResult apply_cmd(const ResolvedResource& resource, bool dry_run, bool is_handler) {
+  auto command = prop_required(resource, "command");
+  if (!command) return std::move(command).error();
+  const auto creates = prop_str(resource, "creates");
+  const auto unless = prop_str(resource, "unless");
+  const auto onlyif = prop_str(resource, "onlyif");
+  const auto stdin_text = prop_str(resource, "stdin");
+
+  if (!is_handler && !resource.register_name && !creates && !unless && !onlyif) {
+    return AgentError::resource(
+        "cmd resource requires at least one guard: 'creates', 'unless', or 'onlyif' (or 'register')");
+  }
+
+  auto guarded = in_state(creates, unless, onlyif);
+  if (!guarded) return std::move(guarded).error();
+  if (*guarded) return result_ok("cmd", resource.name);
+
+  if (dry_run) {
+    return result_changed("cmd", resource.name, "would run: " + *command + (stdin_text ? " (with stdin)" : ""));
+  }
+
+  const HostCommand shell = host_programs::shell(*command);
+  auto ran = stdin_text ? run_command_stdin(shell.program, shell.args, *stdin_text) : run_command(shell);
+  if (!ran) return std::move(ran).error();
+  if (ran->status != 0) return AgentError::resource("command failed: " + lossy_utf8(ran->stderr_bytes));
+
+  ResourceResult result = result_ok("cmd", resource.name);
+  result.status = ResourceStatus::Changed;
+  if (resource.register_name) result.output = register_output(resource, ran->stdout_bytes);
+  return result;
+}
+
+}  // namespace toln
