@@ -1,0 +1,29 @@
+#include "host/file_services.hpp"
+
+namespace toln {
+
+AgentError write_failed_error(std::string_view path, const AgentError& cause) {
+  return AgentError::resource("failed to write " + std::string(path) + ": " + display_agent_error(cause));
+}
+
+AgentError stat_failed_error(std::string_view path, int errnum) {
+  return AgentError::resource("failed to stat " + std::string(path) + ": " + os_error_text(errnum));
+}
+
+AgentError create_dir_failed_error(int errnum) {
+  return AgentError::resource("failed to create dir: " + os_error_text(errnum));
+}
+
+AgentError remove_failed_error(std::string_view path, int errnum) {
+  return AgentError::resource("failed to remove " + std::string(path) + ": " + os_error_text(errnum));
+}
+
+AgentError chmod_failed_error(std::string_view path, int errnum) {
+  return AgentError::resource("failed to chmod " + std::string(path) + ": " + os_error_text(errnum));
+}
+
+AgentError read_failed_error(std::string_view path, int errnum) {
+  return AgentError::resource("failed to read " + std::string(path) + ": " + os_error_text(errnum));
+}
+
+}  // namespace toln
