@@ -5,9 +5,14 @@
 #include "text/utf8.hpp"
 
 namespace toln {
+namespace {
+
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
 
 bool is_white_space(char32_t cp) {
-  if (cp < 0x80) return cp == ' ' || (cp >= '\t' && cp <= '\r');
+  if (cp < 0x80) return is_ascii_space(static_cast<unsigned char>(cp));
   return u_isUWhiteSpace(static_cast<UChar32>(cp));
 }
 
@@ -21,6 +26,12 @@ bool is_alphanumeric(char32_t cp) {
 std::string_view trim_white_start(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte < 0x80) {
+      if (!is_ascii_space(byte)) break;
+      ++pos;
+      continue;
+    }
     std::size_t next = pos;
     if (!is_white_space(next_code_point(text, next))) break;
     pos = next;
@@ -31,6 +42,12 @@ std::string_view trim_white_start(std::string_view text) {
 std::string_view trim_white_end(std::string_view text) {
   std::size_t end = text.size();
   while (end > 0) {
+    const auto byte = static_cast<unsigned char>(text[end - 1]);
+    if (byte < 0x80) {
+      if (!is_ascii_space(byte)) break;
+      --end;
+      continue;
+    }
     std::size_t start = end - 1;
     while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
     std::size_t pos = start;
