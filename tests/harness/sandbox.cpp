@@ -1,7 +1,10 @@
 #include "harness/sandbox.hpp"
 
 #include <sys/mount.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -252,6 +255,51 @@ ChildProcess Sandbox::start_agent(const std::vector<std::string>& args, std::str
 RunResult Sandbox::run_in_namespace(const std::string& sh_command, std::string stdin_text,
                                     const Environment& extra_env) {
   return run_checked(spec_in_namespace("/bin/sh", {"sh", "-c", sh_command}, extra_env), std::move(stdin_text));
+}
+
+}  // namespace toln::testing
+
+namespace toln::testing {
+
+void Sandbox::run_in_process(const std::function<void()>& body) {
+  const ChildSpec spec = spec_in_namespace("", {}, {});
+  const pid_t pid = ::fork();
+  if (pid < 0) throw_errno("fork");
+  if (pid == 0) {
+    int status = 1;
+    try {
+      if (::unshare(CLONE_NEWNS | CLONE_NEWUTS) != 0) throw_errno("unshare");
+      if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) throw_errno("private mounts");
+      for (const auto& step : spec.mounts) {
+        if (::mount(step.source.empty() ? nullptr : step.source.c_str(), step.target.c_str(),
+                    step.fstype.empty() ? nullptr : step.fstype.c_str(), step.flags,
+                    step.data.empty() ? nullptr : step.data.c_str()) != 0) {
+          throw_errno(step.description);
+        }
+      }
+      for (const auto& entry : spec.env) {
+        const auto equals = entry.find('=');
+        ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+      }
+      if (::chdir(spec.cwd.c_str()) != 0) throw_errno("chdir");
+      // As in the agent's own start-up.
+      ::signal(SIGPIPE, SIG_IGN);
+      body();
+      status = ::testing::Test::HasFailure() ? 1 : 0;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s%s\n", std::string(kSetupFailurePrefix).c_str(), e.what());
+    }
+    std::fflush(nullptr);
+    ::_exit(status);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) {
+    ADD_FAILURE() << "the in-process check in the sandbox died by signal " << WTERMSIG(status);
+  } else if (WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "the in-process check in the sandbox failed (its failures are printed above)";
+  }
 }
 
 }  // namespace toln::testing

@@ -30,6 +30,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -121,6 +122,14 @@ class Sandbox {
   // merged view or prepare state.
   RunResult run_in_namespace(const std::string& sh_command, std::string stdin_text = {},
                              const Environment& extra_env = {});
+
+  // Runs body in a forked copy of this test process that has entered the
+  // same kind of namespace (overlays, fakes, environment, working
+  // directory, SIGPIPE ignored as the agent has it), so agent code can be
+  // called in process against fakes. The
+  // body's test failures are reported from the copy; the copy's exit status
+  // tells the test whether there were any.
+  void run_in_process(const std::function<void()>& body);
 
   void set_run_timeout(std::chrono::milliseconds timeout) { run_timeout_ = timeout; }
 

@@ -1,0 +1,148 @@
+#include "host/process.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+
+#include "harness/sandbox.hpp"
+
+namespace toln {
+namespace {
+
+using testing::Sandbox;
+
+class ProcessRunner : public ::testing::Test {
+ protected:
+  void SetUp() override { TOLN_REQUIRE_SANDBOX(); }
+  Sandbox sandbox;
+};
+
+CommandOutput run_ok(std::string_view program, const std::vector<std::string>& args) {
+  auto output = run_command(program, args);
+  EXPECT_TRUE(output) << (output ? "" : display_agent_error(output.error()));
+  return output ? *output : CommandOutput{};
+}
+
+TEST_F(ProcessRunner, KeepsTheRawWaitStatus) {
+  sandbox.run_in_process([] {
+    EXPECT_EQ(run_ok("sh", {"-c", "exit 0"}).status, 0);
+    EXPECT_EQ(run_ok("sh", {"-c", "exit 1"}).status, 256);
+    EXPECT_EQ(run_ok("sh", {"-c", "kill -9 $$"}).status, 9);
+    EXPECT_EQ(exit_code(256), 1);
+    EXPECT_EQ(terminating_signal(9), 9);
+    EXPECT_FALSE(exit_code(9));
+  });
+}
+
+TEST_F(ProcessRunner, ChildEnvironmentAndStreams) {
+  sandbox.run_in_process([] {
+    ::setenv("PATH", "/nowhere", 1);
+    ::setenv("TOLN_TEST_INHERITED", "kept", 1);
+    const CommandOutput env = run_ok("sh", {"-c", "printf '%s|%s' \"$PATH\" \"$TOLN_TEST_INHERITED\""});
+    EXPECT_EQ(env.stdout_bytes, std::string(child_search_path) + "|kept");
+    // Standard input is /dev/null: cat sees end-of-file at once.
+    EXPECT_EQ(run_ok("cat", {}).stdout_bytes, "");
+    // Each argument is one argument, never split or quoted.
+    EXPECT_EQ(run_ok("sh", {"-c", "printf '[%s]' \"$@\"", "sh", "a b", "", "*"}).stdout_bytes, "[a b][][*]");
+  });
+}
+
+TEST_F(ProcessRunner, ChildStartsWithDefaultSigpipe) {
+  sandbox.run_in_process([] {
+    ::signal(SIGPIPE, SIG_IGN);
+    // A shell that starts with SIGPIPE ignored cannot be killed by it.
+    EXPECT_EQ(run_ok("sh", {"-c", "kill -PIPE $$"}).status, SIGPIPE);
+  });
+}
+
+TEST_F(ProcessRunner, ProgramsAreFoundOnlyInTheFixedSearchPath) {
+  std::ofstream(sandbox.scratch_dir() / "toln-only-here") << "#!/bin/sh\necho found\n";
+  std::filesystem::permissions(sandbox.scratch_dir() / "toln-only-here", std::filesystem::perms::owner_all);
+  const std::string scratch = sandbox.scratch_dir().string();
+  sandbox.run_in_process([scratch] {
+    ::setenv("PATH", scratch.c_str(), 1);
+    auto missing = run_command("toln-only-here", {});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(display_agent_error(missing.error()),
+              "resource error: failed to run toln-only-here: No such file or directory (os error 2)");
+    // A name with a slash is a path.
+    EXPECT_EQ(run_ok(scratch + "/toln-only-here", {}).stdout_bytes, "found\n");
+    auto nul = run_command("sh", {"-c", std::string("echo a\0b", 8)});
+    ASSERT_FALSE(nul);
+    EXPECT_EQ(nul.error().message(), "failed to run sh: nul byte found in provided data");
+  });
+}
+
+TEST_F(ProcessRunner, DrainsBothPipesAtOnce) {
+  sandbox.run_in_process([] {
+    const CommandOutput big =
+        run_ok("sh", {"-c", "head -c 3000000 /dev/zero; head -c 3000000 /dev/zero >&2; head -c 10 /dev/zero"});
+    EXPECT_EQ(big.stdout_bytes.size(), 3000010u);
+    EXPECT_EQ(big.stderr_bytes.size(), 3000000u);
+  });
+}
+
+TEST_F(ProcessRunner, FeedsStandardInputFromAThread) {
+  sandbox.run_in_process([] {
+    const std::string input(4000000, 'x');
+    // Megabytes out on both pipes before the child reads a byte of input.
+    auto echoed = run_command_stdin(
+        "sh", {"-c", "head -c 2000000 /dev/zero; head -c 2000000 /dev/zero >&2; cat"}, input);
+    ASSERT_TRUE(echoed);
+    EXPECT_EQ(echoed->stdout_bytes.size(), 6000000u);
+    EXPECT_EQ(echoed->stderr_bytes.size(), 2000000u);
+
+    auto ignored = run_command_stdin("true", {}, input);
+    ASSERT_TRUE(ignored) << "a child that never reads is no error";
+    EXPECT_EQ(ignored->status, 0);
+
+    auto empty = run_command_stdin("cat", {}, "");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->stdout_bytes, "");
+
+    auto missing = run_command_stdin("toln-no-such-program", {}, "x");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message(),
+              "failed to spawn toln-no-such-program: No such file or directory (os error 2)");
+  });
+}
+
+TEST_F(ProcessRunner, ExtraEnvironmentEntries) {
+  sandbox.run_in_process([] {
+    auto set = run_command_env("sh", {"-c", "printf %s \"$TOLN_PARAM_x\""}, {{"TOLN_PARAM_x", "8080"}});
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->stdout_bytes, "8080");
+
+    auto nul = run_command_env("sh", {"-c", "exit 0"}, {{"TOLN_PARAM_x", std::string("a\0b", 3)}});
+    ASSERT_FALSE(nul);
+    EXPECT_EQ(nul.error().message(),
+              "env var TOLN_PARAM_x contains a NUL byte, which is not allowed in process environment values");
+
+    for (const std::string& name : {std::string("TOLN_PARAM_a=b"), std::string("TOLN_PARAM_a\0b", 14), std::string()}) {
+      auto refused = run_command_env("sh", {"-c", "exit 0"}, {{name, "v"}});
+      ASSERT_FALSE(refused) << name;
+      EXPECT_TRUE(refused.error().message().starts_with("env var name '")) << refused.error().message();
+    }
+  });
+}
+
+TEST_F(ProcessRunner, RunCheckedNeedsStatusZero) {
+  sandbox.run_in_process([] {
+    EXPECT_TRUE(run_checked("sh", {"-c", "exit 0"}, "ok"));
+    auto failed = run_checked("sh", {"-c", "echo boom >&2; exit 2"}, "demo step");
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(display_agent_error(failed.error()), "resource error: demo step failed: boom\n");
+  });
+}
+
+TEST(TruncateOutput, CutsAt2000BytesOnACharacterBoundary) {
+  EXPECT_EQ(truncate_output(std::string(2000, 'a')), std::string(2000, 'a'));
+  EXPECT_EQ(truncate_output(std::string(2001, 'a')), std::string(2000, 'a') + "...(truncated)");
+  // Bytes 1999 to 2001 (1-based) form one three-byte character.
+  const std::string text = std::string(1998, 'a') + "\xE2\x82\xAC" + "tail";
+  EXPECT_EQ(truncate_output(text), std::string(1998, 'a') + "...(truncated)");
+}
+
+}  // namespace
+}  // namespace toln
