@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cmath>
+#include <cstdio>
 
 #include "model/toml_value.hpp"
+#include "text/utf8.hpp"
 
 namespace toln {
 namespace {
@@ -21,7 +24,10 @@ bool before(const toml::source_position& a, const toml::source_position& b) {
 // characters escaped.
 std::string quoted(std::string_view text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    const char32_t c = next_code_point(text, pos);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -30,12 +36,13 @@ std::string quoted(std::string_view text) {
       case '\t': out += "\\t"; break;
       case '\0': out += "\\0"; break;
       default:
-        if (c < 0x20 || c == 0x7F) {
+        // The C0 and C1 control characters and DEL.
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
           char buffer[16];
-          std::snprintf(buffer, sizeof buffer, "\\u{%x}", c);
+          std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
           out += buffer;
         } else {
-          out += static_cast<char>(c);
+          out.append(text.substr(start, pos - start));
         }
     }
   }
