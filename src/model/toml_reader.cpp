@@ -139,6 +139,14 @@ Fault read_string_list(toml::node& node, std::vector<std::string>& out) {
   return std::nullopt;
 }
 
+TomlValue to_value(toml::node& node);
+
+// The library's table is ordered by key byte-wise as ours is, so every entry
+// goes at the end.
+void read_table_values(toml::table& table, TomlTable& out) {
+  for (auto&& [key, value] : table) out.emplace_hint(out.end(), std::string(key.str()), to_value(value));
+}
+
 TomlValue to_value(toml::node& node) {
   switch (node.type()) {
     case toml::node_type::string: return {std::move(node.as_string()->get())};
@@ -168,7 +176,7 @@ TomlValue to_value(toml::node& node) {
     }
     default: {
       TomlTable table;
-      for (auto&& [key, value] : *node.as_table()) table.emplace(std::string(key.str()), to_value(value));
+      read_table_values(*node.as_table(), table);
       return {std::move(table)};
     }
   }
@@ -257,7 +265,7 @@ Fault read_provider_def(toml::node& node, ProviderDef& out) {
 Fault read_props(toml::node& node, TomlTable& out) {
   auto* table = node.as_table();
   if (!table) return wrong_type(node, "a map");
-  for (auto&& [key, value] : *table) out.emplace(std::string(key.str()), to_value(value));
+  read_table_values(*table, out);
   return std::nullopt;
 }
 
