@@ -65,8 +65,8 @@ RunReport make_run_report(std::size_t count) {
              change_update("mode", "0644", "0600")}));
         break;
       case 2:
-        results.push_back(result_failed("cmd", "setup-" + id,
-                                        "resource error: /usr/local/bin/setup failed: exit status 1\n\"quoted\" \\ path"));
+        results.push_back(result_failed(
+            "cmd", "setup-" + id, "resource error: /usr/local/bin/setup failed: exit status 1\n\"quoted\" \\ path"));
         break;
       default: {
         ResourceResult skipped = result_ok("service", "app-" + id);
