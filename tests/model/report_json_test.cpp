@@ -114,6 +114,7 @@ TEST(ReportJson, TextsAreEscaped) {
       {"tab\there\r", R"("tab\there\r")"},
       {std::string("nul\0", 4), R"("nul\u0000")"},
       {"\x01\x1f", R"("\u0001\u001f")"},
+      {"\b\f\x7f", "\"\\b\\f\x7f\""},
       {"caf\xC3\xA9 \xE2\x86\x92", "\"caf\xC3\xA9 \xE2\x86\x92\""},
       {"/etc/x", R"("/etc/x")"},
   };
