@@ -35,11 +35,21 @@ const CLI::Validator& utf8_text() {
   ::_exit(status);
 }
 
-// The help subcommand prints the help of the command or of `serve`.
+// The help subcommand prints the help of the command or of one of its
+// subcommands. App::help() shows the help of whichever subcommand was parsed
+// (here `help` itself), so the command's own help comes from the formatter.
 [[noreturn]] void print_help_topic(const CliDefinition& cli) {
-  if (cli.help_topics.empty()) finish(0, cli.app.help(), "");
-  if (cli.help_topics.size() == 1 && cli.help_topics[0] == "serve") finish(0, cli.serve->help(), "");
-  finish(2, "", "error: unrecognized subcommand '" + cli.help_topics[0] + "'\n");
+  const std::string& name = cli.app.get_name();
+  const auto& topics = cli.help_topics;
+  if (topics.empty()) finish(0, cli.app.get_formatter()->make_help(&cli.app, name, CLI::AppFormatMode::Normal), "");
+  const CLI::App* topic = nullptr;
+  for (const CLI::App* known : {cli.serve, cli.help}) {
+    if (topics[0] == known->get_name()) topic = known;
+  }
+  if (topic && topics.size() == 1) finish(0, topic->help(name), "");
+  // Subcommands have no subcommands of their own.
+  const std::string& unknown = topics[topic ? 1 : 0];
+  finish(2, "", "error: unrecognized subcommand '" + unknown + "'\n");
 }
 
 }  // namespace
@@ -51,13 +61,14 @@ std::unique_ptr<CliDefinition> build_cli() {
   app.require_subcommand(0, 1);
 
   const char* dry_run_help = "Dry-run the bundle from stdin (push mode); ignored with a subcommand";
-  app.add_flag("--dry-run", cli->dry_run, dry_run_help);
+  // Flags take no value: "--dry-run=false" is a usage error, not a way to unset.
+  app.add_flag("--dry-run", cli->dry_run, dry_run_help)->disable_flag_override();
 
   cli->serve = app.add_subcommand(
       "serve", "Pull a bundle from a path or URL and bring the host to the declared state on a schedule");
   CLI::App& serve = *cli->serve;
   // The flag is global: accepted after `serve` as well, setting the same value.
-  serve.add_flag("--dry-run", cli->dry_run, dry_run_help);
+  serve.add_flag("--dry-run", cli->dry_run, dry_run_help)->disable_flag_override();
   serve.add_option("--source", cli->serve_args.source, "Bundle source: a local file path or an http(s) URL")
       ->required()
       ->type_name("SOURCE")
@@ -67,7 +78,7 @@ std::unique_ptr<CliDefinition> build_cli() {
                        "How long to wait between cycles (e.g. 5m, 1h). Required unless --once is set")
           ->type_name("INTERVAL")
           ->check(utf8_text());
-  serve.add_flag("--once", cli->serve_args.once, "Run one cycle and exit");
+  serve.add_flag("--once", cli->serve_args.once, "Run one cycle and exit")->disable_flag_override();
   serve.add_option("--report-dir", cli->serve_args.report_dir, "Directory where per-run reports are written")
       ->type_name("REPORT_DIR")
       ->capture_default_str();

@@ -13,8 +13,11 @@ AgentError parse_fault(std::string_view text, TextPosition begin, TextPosition e
 }  // namespace
 
 Result<Bundle> parse_bundle(std::string_view text) {
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  // The TOML library drops one leading byte-order mark itself and refuses a
+  // second as a syntax error; its positions count from after the mark, so
+  // faults quote the text without it.
   toml::parse_result parsed = toml::parse(text);
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   if (!parsed) {
     const auto& error = parsed.error();
     return parse_fault(text, {error.source().begin.line, error.source().begin.column},

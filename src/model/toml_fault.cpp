@@ -33,9 +33,12 @@ std::string format_toml_fault(std::string_view text, TextPosition begin, TextPos
   const std::size_t line_chars = count_chars(line);
   const std::size_t column = std::max<std::uint32_t>(begin.column, 1);
 
-  std::size_t carets = end.line == begin.line && end.column > begin.column ? end.column - begin.column
-                                                                           : line_chars + 1 - std::min(line_chars + 1, column);
+  // A fault that is a point (a syntax error, the start of the document) gets
+  // one caret; a value that goes on to later lines is marked to the line's end.
   const std::size_t room = line_chars + 1 > column ? line_chars + 1 - column : 0;
+  std::size_t carets = 1;
+  if (end.line == begin.line && end.column > begin.column) carets = end.column - begin.column;
+  if (end.line > begin.line) carets = room;
   carets = std::max<std::size_t>(1, std::min(carets, room));
 
   const std::string number = std::to_string(begin.line);

@@ -17,9 +17,10 @@ struct TextPosition {
   std::uint32_t column = 0;  // from 1, in characters
 };
 
-// The carets run from begin to end (exclusive) when both are on one line,
-// else to the end of the line; at least one caret, none past the line's end
-// where the line allows it.
+// The carets run from begin to end (exclusive) when both are on one line, to
+// the end of the line when end is on a later one, and are one caret for a
+// point; at least one caret, none past the line's end where the line allows
+// it.
 std::string format_toml_fault(std::string_view text, TextPosition begin, TextPosition end,
                               std::string_view message);
 

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cmath>
+#include <cstdio>
 
 #include "model/toml_value.hpp"
+#include "text/utf8.hpp"
 
 namespace toln {
 namespace {
@@ -21,7 +24,10 @@ bool before(const toml::source_position& a, const toml::source_position& b) {
 // characters escaped.
 std::string quoted(std::string_view text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    const char32_t c = next_code_point(text, pos);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -30,12 +36,13 @@ std::string quoted(std::string_view text) {
       case '\t': out += "\\t"; break;
       case '\0': out += "\\0"; break;
       default:
-        if (c < 0x20 || c == 0x7F) {
+        // The C0 and C1 control characters and DEL.
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
           char buffer[16];
-          std::snprintf(buffer, sizeof buffer, "\\u{%x}", c);
+          std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
           out += buffer;
         } else {
-          out += static_cast<char>(c);
+          out.append(text.substr(start, pos - start));
         }
     }
   }
@@ -132,6 +139,14 @@ Fault read_string_list(toml::node& node, std::vector<std::string>& out) {
   return std::nullopt;
 }
 
+TomlValue to_value(toml::node& node);
+
+// The library's table is ordered by key byte-wise as ours is, so every entry
+// goes at the end.
+void read_table_values(toml::table& table, TomlTable& out) {
+  for (auto&& [key, value] : table) out.emplace_hint(out.end(), std::string(key.str()), to_value(value));
+}
+
 TomlValue to_value(toml::node& node) {
   switch (node.type()) {
     case toml::node_type::string: return {std::move(node.as_string()->get())};
@@ -161,7 +176,7 @@ TomlValue to_value(toml::node& node) {
     }
     default: {
       TomlTable table;
-      for (auto&& [key, value] : *node.as_table()) table.emplace(std::string(key.str()), to_value(value));
+      read_table_values(*node.as_table(), table);
       return {std::move(table)};
     }
   }
@@ -250,7 +265,7 @@ Fault read_provider_def(toml::node& node, ProviderDef& out) {
 Fault read_props(toml::node& node, TomlTable& out) {
   auto* table = node.as_table();
   if (!table) return wrong_type(node, "a map");
-  for (auto&& [key, value] : *table) out.emplace(std::string(key.str()), to_value(value));
+  read_table_values(*table, out);
   return std::nullopt;
 }
 

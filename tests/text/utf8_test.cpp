@@ -52,5 +52,16 @@ TEST(Utf8, FloorCharBoundary) {
   EXPECT_EQ(floor_char_boundary(text, 2), 2u);
 }
 
+TEST(Utf8, CodePointsRoundTrip) {
+  for (char32_t cp : {U'\0', U'a', U'\u007F', U'\u0080', U'\u07FF', U'\u0800', U'\uFFFF', U'\U00010000', U'\U0010FFFF'}) {
+    std::string encoded;
+    append_utf8(encoded, cp);
+    EXPECT_TRUE(is_valid_utf8(encoded)) << static_cast<unsigned>(cp);
+    std::size_t pos = 0;
+    EXPECT_EQ(next_code_point(encoded, pos), cp);
+    EXPECT_EQ(pos, encoded.size());
+  }
+}
+
 }  // namespace
 }  // namespace toln
