@@ -2,12 +2,14 @@
 # Sets up a Debian 12 machine for toln-agent, as root, and builds it.
 #   scripts/setup.sh demo   install what is missing, build, dry-run examples/bundle.toml
 #   scripts/setup.sh test   install what is missing, build, run every test
-#                           (a normal build, then one with ASan and UBSan)
+#                           (a normal build, then one with ASan and UBSan),
+#                           then every fuzz target for 20 seconds
 set -eu
 cd "$(dirname "$0")/.."
 
 PACKAGES="g++ cmake ninja-build libtomlplusplus-dev nlohmann-json3-dev libcli11-dev libssl-dev
-libicu-dev libgtest-dev libgmock-dev libbenchmark-dev python3 curl git tar unzip util-linux"
+libicu-dev libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev python3 curl git tar
+unzip util-linux"
 
 install_missing() {
   missing=""
@@ -48,6 +50,7 @@ case "${1:-}" in
     run_tests build
     build build-sanitize -DTOLN_SANITIZE=ON -DTOLN_BENCH=OFF
     run_tests build-sanitize
+    scripts/fuzz.sh 20
     ;;
   *)
     echo "usage: $0 demo|test" >&2
