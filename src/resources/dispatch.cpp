@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/git.hpp"
 
 namespace toln {
 namespace {
@@ -21,7 +22,7 @@ struct BuiltinType {
 
 // "cmd" is dispatched apart: it alone also receives is_handler.
 constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
-    {"git", not_available},
+    {"git", apply_git},
     {"pkg", not_available},
     {"file", not_available},
     {"cron", not_available},
