@@ -5,6 +5,7 @@
 
 #include "resources/cmd.hpp"
 #include "resources/git.hpp"
+#include "resources/user.hpp"
 
 namespace toln {
 namespace {
@@ -26,7 +27,7 @@ constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"pkg", not_available},
     {"file", not_available},
     {"cron", not_available},
-    {"user", not_available},
+    {"user", apply_user},
     {"mount", not_available},
     {"sysctl", not_available},
     {"service", not_available},
