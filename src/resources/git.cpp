@@ -15,20 +15,20 @@
 namespace toln {
 namespace {
 
-struct GitSpec {
+struct WantedCheckout {
   std::string url;
   std::string path;
   std::optional<std::string> ref;
   std::optional<std::string> depth;
 };
 
-Status check_arguments(const GitSpec& spec) {
-  if (auto checked = require_not_option_like("git", "'url'", spec.url); !checked) return checked;
-  if (auto checked = require_not_option_like("git", "'path'", spec.path); !checked) return checked;
-  if (spec.ref) {
-    if (auto checked = require_not_option_like("git", "'ref'", *spec.ref); !checked) return checked;
+Status check_arguments(const WantedCheckout& wanted) {
+  if (auto checked = require_not_option_like("git", "'url'", wanted.url); !checked) return checked;
+  if (auto checked = require_not_option_like("git", "'path'", wanted.path); !checked) return checked;
+  if (wanted.ref) {
+    if (auto checked = require_not_option_like("git", "'ref'", *wanted.ref); !checked) return checked;
   }
-  if (spec.depth) return require_no_nul_byte("git", "'depth'", *spec.depth);
+  if (wanted.depth) return require_no_nul_byte("git", "'depth'", *wanted.depth);
   return {};
 }
 
@@ -55,67 +55,67 @@ bool is_root_directory(const std::string& path) {
   return std::filesystem::canonical(path, error) == std::filesystem::path("/");
 }
 
-HandlerResult remove_checkout(const ResolvedResource& resource, const GitSpec& spec, bool dry_run) {
-  if (!path_exists(spec.path)) return result_ok("git", resource.name);
-  if (is_root_directory(spec.path)) return AgentError::resource("git resource: refusing to remove " + spec.path);
+HandlerResult remove_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
+  if (!path_exists(wanted.path)) return result_ok("git", resource.name);
+  if (is_root_directory(wanted.path)) return AgentError::resource("git resource: refusing to remove " + wanted.path);
   if (!dry_run) {
-    if (const int error = remove_dir_all(spec.path); error != 0) return remove_failed_error(spec.path, error);
+    if (const int error = remove_dir_all(wanted.path); error != 0) return remove_failed_error(wanted.path, error);
   }
-  return result_changed("git", resource.name, "remove " + spec.path);
+  return result_changed("git", resource.name, "remove " + wanted.path);
 }
 
-HandlerResult preview_update(const ResolvedResource& resource, const GitSpec& spec) {
-  const auto target = git_resolve_target(spec.path, spec.ref);
-  const auto head = git_rev_parse(spec.path, "HEAD");
+HandlerResult preview_update(const ResolvedResource& resource, const WantedCheckout& wanted) {
+  const auto target = git_resolve_target(wanted.path, wanted.ref);
+  const auto head = git_rev_parse(wanted.path, "HEAD");
   if (target && head && *target == *head) return result_ok("git", resource.name);
-  return result_changed("git", resource.name, "would update " + spec.path + " to " + spec.ref.value_or("HEAD"));
+  return result_changed("git", resource.name, "would update " + wanted.path + " to " + wanted.ref.value_or("HEAD"));
 }
 
-HandlerResult update_checkout(const ResolvedResource& resource, const GitSpec& spec) {
-  if (auto fetched = run_checked(host_programs::git_in(spec.path, {"fetch", "--tags", "origin"}), "git fetch");
+HandlerResult update_checkout(const ResolvedResource& resource, const WantedCheckout& wanted) {
+  if (auto fetched = run_checked(host_programs::git_in(wanted.path, {"fetch", "--tags", "origin"}), "git fetch");
       !fetched) {
     return std::move(fetched).error();
   }
-  auto target = git_resolve_target(spec.path, spec.ref);
+  auto target = git_resolve_target(wanted.path, wanted.ref);
   if (!target) return std::move(target).error();
-  auto head = git_rev_parse(spec.path, "HEAD");
+  auto head = git_rev_parse(wanted.path, "HEAD");
   if (!head) return std::move(head).error();
   if (*target == *head) return result_ok("git", resource.name);
 
-  const std::string wanted = spec.ref.value_or("HEAD");
-  if (auto moved = run_checked(host_programs::git_in(spec.path, {"checkout", wanted}), "git checkout"); !moved) {
+  const std::string revision = wanted.ref.value_or("HEAD");
+  if (auto moved = run_checked(host_programs::git_in(wanted.path, {"checkout", revision}), "git checkout"); !moved) {
     return std::move(moved).error();
   }
-  if (auto reset = run_checked(host_programs::git_in(spec.path, {"reset", "--hard", *target}), "git reset");
+  if (auto reset = run_checked(host_programs::git_in(wanted.path, {"reset", "--hard", *target}), "git reset");
       !reset) {
     return std::move(reset).error();
   }
-  return result_changed("git", resource.name, "checkout " + wanted);
+  return result_changed("git", resource.name, "checkout " + revision);
 }
 
-HandlerResult clone_checkout(const ResolvedResource& resource, const GitSpec& spec, bool dry_run) {
-  if (dry_run) return result_changed("git", resource.name, "would clone " + spec.url + " -> " + spec.path);
-  if (auto cloned = run_checked(host_programs::git(git_clone_args(spec.url, spec.path, spec.ref, spec.depth)),
+HandlerResult clone_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
+  if (dry_run) return result_changed("git", resource.name, "would clone " + wanted.url + " -> " + wanted.path);
+  if (auto cloned = run_checked(host_programs::git(git_clone_args(wanted.url, wanted.path, wanted.ref, wanted.depth)),
                                 "git clone");
       !cloned) {
     return std::move(cloned).error();
   }
-  if (spec.ref && is_commit_id(*spec.ref)) {
-    if (auto moved = run_checked(host_programs::git_in(spec.path, {"checkout", *spec.ref}), "git checkout");
+  if (wanted.ref && is_commit_id(*wanted.ref)) {
+    if (auto moved = run_checked(host_programs::git_in(wanted.path, {"checkout", *wanted.ref}), "git checkout");
         !moved) {
       return std::move(moved).error();
     }
   }
-  return result_changed("git", resource.name, "cloned " + spec.url + " -> " + spec.path);
+  return result_changed("git", resource.name, "cloned " + wanted.url + " -> " + wanted.path);
 }
 
-HandlerResult keep_checkout(const ResolvedResource& resource, const GitSpec& spec, bool dry_run) {
-  if (is_repository(spec.path)) return dry_run ? preview_update(resource, spec) : update_checkout(resource, spec);
-  const auto st = stat_path(spec.path);
-  if (st && (S_ISREG(st->st_mode) || (S_ISDIR(st->st_mode) && is_nonempty_directory(spec.path)))) {
+HandlerResult keep_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
+  if (is_repository(wanted.path)) return dry_run ? preview_update(resource, wanted) : update_checkout(resource, wanted);
+  const auto st = stat_path(wanted.path);
+  if (st && (S_ISREG(st->st_mode) || (S_ISDIR(st->st_mode) && is_nonempty_directory(wanted.path)))) {
     return result_failed("git", resource.name, "path exists and is not a git repository");
   }
-  return clone_checkout(resource, spec, dry_run);
+  return clone_checkout(resource, wanted, dry_run);
 }
 
 }  // namespace
@@ -125,12 +125,12 @@ HandlerResult apply_git(const ResolvedResource& resource, bool dry_run) {
   if (!url) return std::move(url).error();
   auto path = prop_required(resource, "path");
   if (!path) return std::move(path).error();
-  const GitSpec spec{std::move(*url), std::move(*path), prop_str(resource, "ref"), prop_str(resource, "depth")};
+  const WantedCheckout wanted{std::move(*url), std::move(*path), prop_str(resource, "ref"), prop_str(resource, "depth")};
   const std::string state = prop_str_or(resource, "state", "present");
-  if (auto checked = check_arguments(spec); !checked) return std::move(checked).error();
+  if (auto checked = check_arguments(wanted); !checked) return std::move(checked).error();
 
-  if (state == "absent") return remove_checkout(resource, spec, dry_run);
-  if (state == "present") return keep_checkout(resource, spec, dry_run);
+  if (state == "absent") return remove_checkout(resource, wanted, dry_run);
+  if (state == "present") return keep_checkout(resource, wanted, dry_run);
   return AgentError::resource("git resource: unknown state '" + state + "'; expected 'present' or 'absent'");
 }
 

@@ -10,24 +10,24 @@
 namespace toln {
 namespace {
 
-struct UserSpec {
+struct WantedAccount {
   std::string name;
   std::optional<std::string> home;
   std::optional<std::string> shell;
   std::optional<std::string> groups;
 };
 
-Status check_arguments(const UserSpec& spec) {
-  if (auto checked = require_not_option_like("user", "'name'", spec.name); !checked) return checked;
-  if (spec.home) {
-    if (auto checked = require_not_option_like("user", "'home'", *spec.home); !checked) return checked;
+Status check_arguments(const WantedAccount& wanted) {
+  if (auto checked = require_not_option_like("user", "'name'", wanted.name); !checked) return checked;
+  if (wanted.home) {
+    if (auto checked = require_not_option_like("user", "'home'", *wanted.home); !checked) return checked;
   }
-  if (spec.shell) {
-    if (auto checked = require_not_option_like("user", "'shell'", *spec.shell); !checked) return checked;
+  if (wanted.shell) {
+    if (auto checked = require_not_option_like("user", "'shell'", *wanted.shell); !checked) return checked;
   }
-  if (spec.groups) {
-    if (auto checked = require_no_nul_byte("user", "'groups'", *spec.groups); !checked) return checked;
-    for (const auto& group : group_names(*spec.groups)) {
+  if (wanted.groups) {
+    if (auto checked = require_no_nul_byte("user", "'groups'", *wanted.groups); !checked) return checked;
+    for (const auto& group : group_names(*wanted.groups)) {
       if (auto checked = require_not_option_like("user", "group", group); !checked) return checked;
     }
   }
@@ -50,47 +50,49 @@ Status run_account_tool(const HostCommand& command) {
   return {};
 }
 
-HandlerResult remove_user(const ResolvedResource& resource, const UserSpec& spec, bool exists, bool dry_run) {
+HandlerResult remove_user(const ResolvedResource& resource, const WantedAccount& wanted, bool exists, bool dry_run) {
   if (!exists) return result_ok("user", resource.name);
-  if (dry_run) return result_changed("user", resource.name, "would remove user " + spec.name);
-  if (auto removed = run_account_tool(host_programs::userdel(spec.name)); !removed) return std::move(removed).error();
-  return result_changed("user", resource.name, "removed user " + spec.name);
+  if (dry_run) return result_changed("user", resource.name, "would remove user " + wanted.name);
+  if (auto removed = run_account_tool(host_programs::userdel(wanted.name)); !removed) return std::move(removed).error();
+  return result_changed("user", resource.name, "removed user " + wanted.name);
 }
 
-HandlerResult create_user(const ResolvedResource& resource, const UserSpec& spec, bool dry_run) {
-  if (dry_run) return result_changed("user", resource.name, "would create user " + spec.name);
-  const auto args = useradd_args(spec.name, spec.home, spec.shell, spec.groups);
+HandlerResult create_user(const ResolvedResource& resource, const WantedAccount& wanted, bool dry_run) {
+  if (dry_run) return result_changed("user", resource.name, "would create user " + wanted.name);
+  const auto args = useradd_args(wanted.name, wanted.home, wanted.shell, wanted.groups);
   if (auto created = run_account_tool(host_programs::useradd(args)); !created) return std::move(created).error();
-  return result_changed("user", resource.name, "created user " + spec.name);
+  return result_changed("user", resource.name, "created user " + wanted.name);
 }
 
-Result<bool> supplementary_groups_differ(const UserSpec& spec) {
-  if (!spec.groups) return false;
-  auto listed = probe_text(host_programs::id_groups(spec.name));
+Result<bool> supplementary_groups_differ(const WantedAccount& wanted) {
+  if (!wanted.groups) return false;
+  auto listed = probe_text(host_programs::id_groups(wanted.name));
   if (!listed) return std::move(listed).error();
-  auto primary = probe_text(host_programs::id_primary_group(spec.name));
+  auto primary = probe_text(host_programs::id_primary_group(wanted.name));
   if (!primary) return std::move(primary).error();
-  return groups_differ(*listed, *primary, *spec.groups);
+  return groups_differ(*listed, *primary, *wanted.groups);
 }
 
-HandlerResult modify_user(const ResolvedResource& resource, const UserSpec& spec, bool dry_run) {
-  auto line = probe_text(host_programs::getent_passwd(spec.name));
+HandlerResult modify_user(const ResolvedResource& resource, const WantedAccount& wanted, bool dry_run) {
+  auto line = probe_text(host_programs::getent_passwd(wanted.name));
   if (!line) return std::move(line).error();
   const auto current = parse_getent_passwd(*line);
-  if (!current) return AgentError::resource("could not parse getent passwd output for user " + spec.name);
-  auto differ = supplementary_groups_differ(spec);
+  if (!current) return AgentError::resource("could not parse getent passwd output for user " + wanted.name);
+  auto differ = supplementary_groups_differ(wanted);
   if (!differ) return std::move(differ).error();
 
-  std::vector<std::string> args = usermod_args(*current, spec.home, spec.shell, *differ, spec.groups);
+  std::vector<std::string> args = usermod_args(*current, wanted.home, wanted.shell, *differ, wanted.groups);
   if (args.empty()) return result_ok("user", resource.name);
 
   std::vector<std::string> messages;
-  if (spec.shell && *spec.shell != current->shell) messages.push_back("shell " + current->shell + " -> " + *spec.shell);
-  if (spec.home && *spec.home != current->home) messages.push_back("home " + current->home + " -> " + *spec.home);
-  if (*differ) messages.push_back("groups -> " + *spec.groups);
+  if (wanted.shell && *wanted.shell != current->shell) {
+    messages.push_back("shell " + current->shell + " -> " + *wanted.shell);
+  }
+  if (wanted.home && *wanted.home != current->home) messages.push_back("home " + current->home + " -> " + *wanted.home);
+  if (*differ) messages.push_back("groups -> " + *wanted.groups);
 
   if (!dry_run) {
-    args.push_back(spec.name);
+    args.push_back(wanted.name);
     if (auto modified = run_checked(host_programs::usermod(std::move(args)), "usermod"); !modified) {
       return std::move(modified).error();
     }
@@ -104,18 +106,18 @@ HandlerResult apply_user(const ResolvedResource& resource, bool dry_run) {
   auto name = prop_required(resource, "name");
   if (!name) return std::move(name).error();
   const std::string state = prop_str_or(resource, "state", "present");
-  const UserSpec spec{std::move(*name), prop_str(resource, "home"), prop_str(resource, "shell"),
+  const WantedAccount wanted{std::move(*name), prop_str(resource, "home"), prop_str(resource, "shell"),
                       prop_str(resource, "groups")};
-  if (auto checked = check_arguments(spec); !checked) return std::move(checked).error();
+  if (auto checked = check_arguments(wanted); !checked) return std::move(checked).error();
 
-  auto probe = run_command(host_programs::id(spec.name));
+  auto probe = run_command(host_programs::id(wanted.name));
   if (!probe) return std::move(probe).error();
   const bool exists = probe->status == 0;
 
-  if (state == "absent") return remove_user(resource, spec, exists, dry_run);
+  if (state == "absent") return remove_user(resource, wanted, exists, dry_run);
   if (state != "present") return result_ok("user", resource.name);
-  if (!exists) return create_user(resource, spec, dry_run);
-  return modify_user(resource, spec, dry_run);
+  if (!exists) return create_user(resource, wanted, dry_run);
+  return modify_user(resource, wanted, dry_run);
 }
 
 }  // namespace toln
