@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/git.hpp"
+#include "resources/user.hpp"
 
 namespace toln {
 namespace {
@@ -21,11 +23,11 @@ struct BuiltinType {
 
 // "cmd" is dispatched apart: it alone also receives is_handler.
 constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
-    {"git", not_available},
+    {"git", apply_git},
     {"pkg", not_available},
     {"file", not_available},
     {"cron", not_available},
-    {"user", not_available},
+    {"user", apply_user},
     {"mount", not_available},
     {"sysctl", not_available},
     {"service", not_available},

@@ -1,0 +1,60 @@
+#include "resources/git_commands.hpp"
+
+#include "host/process.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+namespace toln {
+namespace {
+
+Result<CommandOutput> run_rev_parse(const std::string& path, const std::string& revision) {
+  return run_command(host_programs::git_in(path, {"rev-parse", "--verify", revision + "^{commit}"}));
+}
+
+std::string commit_of(const CommandOutput& output) { return std::string(trim_white(lossy_utf8(output.stdout_bytes))); }
+
+}  // namespace
+
+bool is_commit_id(std::string_view ref) {
+  if (ref.size() < 7 || ref.size() > 40) return false;
+  for (const char c : ref) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> git_clone_args(const std::string& url, const std::string& path,
+                                        const std::optional<std::string>& ref, const std::optional<std::string>& depth) {
+  std::vector<std::string> args = {"clone"};
+  if (ref && !is_commit_id(*ref)) {
+    args.push_back("--branch");
+    args.push_back(*ref);
+  }
+  if (depth) {
+    args.push_back("--depth");
+    args.push_back(*depth);
+  }
+  args.push_back(url);
+  args.push_back(path);
+  return args;
+}
+
+Result<std::string> git_rev_parse(const std::string& path, const std::string& revision) {
+  auto ran = run_rev_parse(path, revision);
+  if (!ran) return std::move(ran).error();
+  if (ran->status != 0) {
+    return AgentError::resource("failed to resolve git ref '" + revision + "': " + lossy_utf8(ran->stderr_bytes));
+  }
+  return commit_of(*ran);
+}
+
+Result<std::string> git_resolve_target(const std::string& path, const std::optional<std::string>& ref) {
+  if (!ref) return git_rev_parse(path, "FETCH_HEAD");
+  auto remote_branch = run_rev_parse(path, "origin/" + *ref);
+  if (!remote_branch) return std::move(remote_branch).error();
+  if (remote_branch->status == 0) return commit_of(*remote_branch);
+  return git_rev_parse(path, *ref);
+}
+
+}  // namespace toln

@@ -1,0 +1,34 @@
+#pragma once
+// The git commands of the git resource: clone arguments and the resolving of
+// revisions to commits.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/result.hpp"
+
+namespace toln {
+
+// A ref of 7 to 40 hexadecimal digits is taken for a commit id; anything
+// else names a branch or a tag.
+bool is_commit_id(std::string_view ref);
+
+// "clone", "--branch" REF (a ref that is not a commit id), "--depth" DEPTH
+// (given), URL, PATH.
+std::vector<std::string> git_clone_args(const std::string& url, const std::string& path,
+                                        const std::optional<std::string>& ref, const std::optional<std::string>& depth);
+
+// The commit a revision names, by "rev-parse --verify {revision}^{commit}"
+// in the repository at path. Peeling matters for annotated tags: the tag
+// name alone gives the tag object, which never equals the commit at HEAD.
+// The runner's error when git cannot start; "failed to resolve git ref '{}':
+// {}" with the revision and git's standard error when it fails.
+Result<std::string> git_rev_parse(const std::string& path, const std::string& revision);
+
+// The commit to move to: the remote branch "origin/{ref}" when there is one,
+// else the ref itself (a tag or a commit id); without a ref, FETCH_HEAD.
+Result<std::string> git_resolve_target(const std::string& path, const std::optional<std::string>& ref);
+
+}  // namespace toln

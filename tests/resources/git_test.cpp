@@ -1,0 +1,388 @@
+// The git resource against the real git, on a bare repository that the test
+// makes in the sandbox's scratch directory and reaches by its path. git runs
+// through a fake that logs each call and then execs the real program.
+#include "resources/git.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "harness/sandbox.hpp"
+#include "host/process.hpp"
+
+namespace toln {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Invocation;
+using testing::Sandbox;
+
+TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
+
+ResolvedResource git_resource(TomlTable props) {
+  ResolvedResource r;
+  r.resource_type = "git";
+  r.name = "src";
+  r.props = std::move(props);
+  return r;
+}
+
+std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Runs a shell command in process (inside the sandbox) and requires success.
+void sh(const std::string& command) {
+  auto ran = run_command(host_programs::shell(command));
+  ASSERT_TRUE(ran);
+  ASSERT_EQ(ran->status, 0) << command << ": " << ran->stderr_bytes;
+}
+
+std::string head_of(const std::string& path) {
+  auto ran = run_command("/usr/bin/git", {"-C", path, "rev-parse", "HEAD"});
+  if (!ran || ran->status != 0) return "(no HEAD)";
+  std::string commit = ran->stdout_bytes;
+  while (commit.ends_with('\n')) commit.pop_back();
+  return commit;
+}
+
+// Commits as git writes them in the test's own repositories.
+constexpr std::string_view kGitAs = "git -c user.name=toln -c user.email=toln@example.invalid";
+
+class GitResource : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TOLN_REQUIRE_SANDBOX();
+    sandbox.add_fake("git", R"(exec /usr/bin/git "$@")");
+    // main: one -> two; feature: one -> three; the tags "light" (lightweight)
+    // and "annot" (annotated) on one. "file" differs in every commit, "other"
+    // in none.
+    const auto made = sandbox.run_in_namespace("set -e; g() { " + std::string(kGitAs) + R"( "$@"; }
+      git init -q --bare -b main origin.git
+      git init -q -b main work
+      cd work
+      echo one > file; echo same > other; g add file other; g commit -qm one
+      g tag light; g tag -a -m release annot
+      g checkout -qb feature; echo three > file; g commit -qam three
+      g checkout -q main; echo two > file; g commit -qam two
+      g remote add origin ../origin.git
+      g push -q origin main feature light annot 2>/dev/null
+      git rev-parse main~1 main feature)");
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    std::istringstream ids(made.out);
+    ids >> first >> second >> feature;
+    ASSERT_EQ(feature.size(), 40u) << made.out;
+    sandbox.clear_invocations();
+  }
+
+  std::string path(const std::string& name) const { return (sandbox.scratch_dir() / name).string(); }
+  std::string origin() const { return path("origin.git"); }
+
+  // A resource for the origin at path with the extra properties.
+  ResolvedResource checkout(const std::string& at, TomlTable extra = {}) const {
+    extra.emplace("url", text(origin()));
+    extra.emplace("path", text(at));
+    return git_resource(std::move(extra));
+  }
+
+  Sandbox sandbox;
+  std::string first, second, feature;
+};
+
+TEST_F(GitResource, ClonesThenConvergesOnEveryKindOfRef) {
+  sandbox.run_in_process([&] {
+    const struct {
+      std::optional<std::string> ref;
+      std::string commit;
+    } cases[] = {
+        {"annot", first},
+        {"light", first},
+        {"main", second},
+        {"feature", feature},
+        {first, first},
+        {first.substr(0, 8), first},
+        {std::nullopt, second},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.ref.value_or("no ref"));
+      const std::string at = path("co-" + std::to_string(n++));
+      TomlTable props;
+      if (c.ref) props.emplace("ref", text(*c.ref));
+      const auto resource = checkout(at, props);
+
+      auto cloned = apply_git(resource, false);
+      ASSERT_TRUE(cloned) << error_of(cloned);
+      EXPECT_EQ(cloned->status, ResourceStatus::Changed);
+      EXPECT_EQ(cloned->diff, "cloned " + origin() + " -> " + at);
+      EXPECT_EQ(head_of(at), c.commit);
+
+      auto again = apply_git(resource, false);
+      ASSERT_TRUE(again) << error_of(again);
+      EXPECT_EQ(again->status, ResourceStatus::Ok) << again->diff.value_or("");
+      EXPECT_FALSE(again->diff);
+      EXPECT_EQ(head_of(at), c.commit);
+
+      auto previewed = apply_git(resource, true);
+      ASSERT_TRUE(previewed) << error_of(previewed);
+      EXPECT_EQ(previewed->status, ResourceStatus::Ok);
+    }
+  });
+}
+
+TEST_F(GitResource, CloneCommandsForNamesAndCommitIds) {
+  sandbox.run_in_process([&] {
+    const std::string short_id = first.substr(0, 8);
+    ASSERT_TRUE(apply_git(checkout(path("by-id"), {{"ref", text(short_id)}}), false));
+    ASSERT_TRUE(apply_git(checkout(path("by-tag"), {{"ref", text("annot")}}), false));
+    ASSERT_TRUE(apply_git(checkout(path("shallow"), {{"ref", text("main")}, {"depth", text("1")}}), false));
+    ASSERT_TRUE(apply_git(checkout(path("deep"), {{"depth", TomlValue{std::int64_t{1}}}}), false));
+  });
+  const std::string by_id = path("by-id"), by_tag = path("by-tag"), shallow = path("shallow"), deep = path("deep");
+  EXPECT_EQ(sandbox.invocations(),
+            (std::vector<Invocation>{
+                {"git", "-C", by_id, "rev-parse", "--verify", "HEAD"},
+                {"git", "clone", origin(), by_id},
+                {"git", "-C", by_id, "checkout", first.substr(0, 8)},
+                {"git", "-C", by_tag, "rev-parse", "--verify", "HEAD"},
+                {"git", "clone", "--branch", "annot", origin(), by_tag},
+                {"git", "-C", shallow, "rev-parse", "--verify", "HEAD"},
+                {"git", "clone", "--branch", "main", "--depth", "1", origin(), shallow},
+                {"git", "-C", deep, "rev-parse", "--verify", "HEAD"},
+                {"git", "clone", origin(), deep},
+            }));
+}
+
+TEST_F(GitResource, ConvergedCheckoutRunsOnlyTheProbeTheFetchAndTwoResolves) {
+  const std::string at = path("co");
+  sandbox.run_in_process([&] { ASSERT_TRUE(apply_git(checkout(at, {{"ref", text("main")}}), false)); });
+  sandbox.clear_invocations();
+  sandbox.run_in_process([&] {
+    auto result = apply_git(checkout(at, {{"ref", text("main")}}), false);
+    ASSERT_TRUE(result) << error_of(result);
+    EXPECT_EQ(result->status, ResourceStatus::Ok);
+  });
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{
+                                       {"git", "-C", at, "rev-parse", "--verify", "HEAD"},
+                                       {"git", "-C", at, "fetch", "--tags", "origin"},
+                                       {"git", "-C", at, "rev-parse", "--verify", "origin/main^{commit}"},
+                                       {"git", "-C", at, "rev-parse", "--verify", "HEAD^{commit}"},
+                                   }));
+}
+
+TEST_F(GitResource, MovesToOtherRefsAndFollowsTheRemoteBranch) {
+  const std::string at = path("co");
+  sandbox.run_in_process([&] {
+    ASSERT_TRUE(apply_git(checkout(at, {{"ref", text("main")}}), false));
+
+    // A local edit to a file that the move would change stops the checkout,
+    // and nothing is lost.
+    sh("echo local edit > " + at + "/file");
+    const auto blocked = error_of(apply_git(checkout(at, {{"ref", text("annot")}}), false));
+    EXPECT_TRUE(blocked.starts_with("resource error: git checkout failed: error: Your local changes")) << blocked;
+    EXPECT_EQ(read_text(at + "/file"), "local edit\n");
+    EXPECT_EQ(head_of(at), second);
+    sh("git -C " + at + " checkout -q -- file");
+
+    // One that the checkout carries over is discarded by the hard reset.
+    sh("echo local edit > " + at + "/other");
+    auto to_tag = apply_git(checkout(at, {{"ref", text("annot")}}), false);
+    ASSERT_TRUE(to_tag) << error_of(to_tag);
+    EXPECT_EQ(to_tag->status, ResourceStatus::Changed);
+    EXPECT_EQ(to_tag->diff, "checkout annot");
+    EXPECT_EQ(head_of(at), first);
+    EXPECT_EQ(read_text(at + "/file"), "one\n");
+    EXPECT_EQ(read_text(at + "/other"), "same\n");
+
+    auto to_branch = apply_git(checkout(at, {{"ref", text("feature")}}), false);
+    ASSERT_TRUE(to_branch) << error_of(to_branch);
+    EXPECT_EQ(to_branch->diff, "checkout feature");
+    EXPECT_EQ(head_of(at), feature);
+
+    auto to_main = apply_git(checkout(at, {{"ref", text("main")}}), false);
+    ASSERT_TRUE(to_main) << error_of(to_main);
+    EXPECT_EQ(to_main->diff, "checkout main");
+    EXPECT_EQ(head_of(at), second);
+
+    // Upstream moves on: the next run fetches and follows origin/main.
+    sh("cd work && echo four > file && " + std::string(kGitAs) + " commit -qam four && git push -q origin main");
+    const std::string fourth = head_of(path("work"));
+    ASSERT_NE(fourth, second);
+    auto followed = apply_git(checkout(at, {{"ref", text("main")}}), false);
+    ASSERT_TRUE(followed) << error_of(followed);
+    EXPECT_EQ(followed->diff, "checkout main");
+    EXPECT_EQ(head_of(at), fourth);
+    EXPECT_EQ(apply_git(checkout(at, {{"ref", text("main")}}), false)->status, ResourceStatus::Ok);
+  });
+}
+
+TEST_F(GitResource, DryRunOnlyProbesAndResolves) {
+  const std::string at = path("co"), fresh = path("fresh"), missing = path("missing");
+  sandbox.run_in_process([&] {
+    ASSERT_TRUE(apply_git(checkout(at, {{"ref", text("main")}}), false));
+    ASSERT_TRUE(apply_git(checkout(fresh), false));
+  });
+  sandbox.clear_invocations();
+  sandbox.run_in_process([&] {
+    auto clone = apply_git(checkout(missing), true);
+    ASSERT_TRUE(clone) << error_of(clone);
+    EXPECT_EQ(clone->status, ResourceStatus::Changed);
+    EXPECT_EQ(clone->diff, "would clone " + origin() + " -> " + missing);
+    EXPECT_FALSE(fs::exists(missing));
+
+    auto move = apply_git(checkout(at, {{"ref", text("annot")}}), true);
+    ASSERT_TRUE(move) << error_of(move);
+    EXPECT_EQ(move->status, ResourceStatus::Changed);
+    EXPECT_EQ(move->diff, "would update " + at + " to annot");
+    EXPECT_EQ(head_of(at), second);
+
+    // Never fetched: FETCH_HEAD does not resolve, so an update is foreseen.
+    auto unfetched = apply_git(checkout(fresh), true);
+    ASSERT_TRUE(unfetched) << error_of(unfetched);
+    EXPECT_EQ(unfetched->diff, "would update " + fresh + " to HEAD");
+  });
+  for (const auto& call : sandbox.invocations()) {
+    ASSERT_GE(call.size(), 4u);
+    EXPECT_TRUE(call[3] == "rev-parse") << "dry run ran git " << call[3];
+  }
+}
+
+TEST_F(GitResource, PathThatIsNotARepository) {
+  const std::string file = path("plain-file"), full = path("full"), empty = path("empty");
+  const std::string outer = path("outer"), inner = path("outer/sub"), inner_empty = path("outer/empty");
+  sandbox.run_in_process([&] {
+    sh("echo x > " + file + " && mkdir " + full + " " + empty + " && echo x > " + full + "/kept");
+    ASSERT_TRUE(apply_git(checkout(outer, {{"ref", text("main")}}), false));
+    sh("mkdir " + inner + " " + inner_empty + " && echo x > " + inner + "/kept && echo edit > " + outer + "/file");
+
+    for (const auto& at : {file, full, inner}) {
+      for (const bool dry_run : {false, true}) {
+        SCOPED_TRACE(at + (dry_run ? " (dry run)" : ""));
+        auto result = apply_git(checkout(at, {{"ref", text("annot")}}), dry_run);
+        ASSERT_TRUE(result) << error_of(result);
+        EXPECT_EQ(result->status, ResourceStatus::Failed);
+        EXPECT_EQ(result->error, "path exists and is not a git repository");
+      }
+    }
+    // The enclosing checkout was neither fetched into nor reset.
+    EXPECT_EQ(read_text(outer + "/file"), "edit\n");
+    EXPECT_EQ(head_of(outer), second);
+
+    for (const auto& at : {empty, inner_empty}) {
+      auto cloned = apply_git(checkout(at, {{"ref", text("annot")}}), false);
+      ASSERT_TRUE(cloned) << error_of(cloned);
+      EXPECT_EQ(cloned->diff, "cloned " + origin() + " -> " + at);
+      EXPECT_EQ(head_of(at), first);
+    }
+    EXPECT_EQ(head_of(outer), second);
+  });
+}
+
+TEST_F(GitResource, AbsentRemovesThePath) {
+  const std::string at = path("co"), file = path("plain-file"), target = path("target"), link = path("link");
+  sandbox.run_in_process([&] {
+    ASSERT_TRUE(apply_git(checkout(at), false));
+    sh("echo x > " + file + " && mkdir " + target + " && echo x > " + target + "/kept && ln -s " + target + " " + link);
+    const TomlTable absent = {{"state", text("absent")}};
+
+    auto previewed = apply_git(checkout(at, absent), true);
+    ASSERT_TRUE(previewed) << error_of(previewed);
+    EXPECT_EQ(previewed->status, ResourceStatus::Changed);
+    EXPECT_EQ(previewed->diff, "remove " + at);
+    EXPECT_TRUE(fs::exists(at + "/.git"));
+
+    auto removed = apply_git(checkout(at, absent), false);
+    ASSERT_TRUE(removed) << error_of(removed);
+    EXPECT_EQ(removed->diff, "remove " + at);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at)));
+    EXPECT_EQ(apply_git(checkout(at, absent), false)->status, ResourceStatus::Ok);
+
+    EXPECT_EQ(error_of(apply_git(checkout(file, absent), false)),
+              "resource error: failed to remove " + file + ": Not a directory (os error 20)");
+    EXPECT_TRUE(fs::exists(file));
+
+    auto unlinked = apply_git(checkout(link, absent), false);
+    ASSERT_TRUE(unlinked) << error_of(unlinked);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_TRUE(fs::exists(target + "/kept")) << "only the link goes";
+
+    // Asked in dry run only: the refusal comes before the dry-run test.
+    for (const std::string root : {"/", "//", "/tmp/.."}) {
+      EXPECT_EQ(error_of(apply_git(checkout(root, absent), true)), "resource error: git resource: refusing to remove " + root);
+    }
+  });
+  EXPECT_EQ(sandbox.invocations_of("git").size(), 2u) << "removal runs no git beyond the first clone";
+}
+
+TEST_F(GitResource, PropertyErrors) {
+  sandbox.run_in_process([&] {
+    const struct {
+      TomlTable props;
+      std::string error;
+    } cases[] = {
+        {{{"path", text("p")}, {"state", text("absent")}}, "git resource requires 'url'"},
+        {{{"url", TomlValue{std::int64_t{1}}}}, "git resource requires 'url'"},
+        {{{"url", text(origin())}}, "git resource requires 'path'"},
+        {{{"url", text(origin())}, {"path", text("p")}, {"state", text("Present")}},
+         "git resource: unknown state 'Present'; expected 'present' or 'absent'"},
+        {{{"url", text("--upload-pack=touch pwned")}, {"path", text("p")}},
+         "git resource: 'url' must not begin with '-': --upload-pack=touch pwned"},
+        {{{"url", text(origin())}, {"path", text("--upload-pack=touch pwned")}},
+         "git resource: 'path' must not begin with '-': --upload-pack=touch pwned"},
+        {{{"url", text(origin())}, {"path", text("p")}, {"ref", text("--orphan")}},
+         "git resource: 'ref' must not begin with '-': --orphan"},
+        {{{"url", text(origin())}, {"path", text(std::string("p\0q", 3))}, {"state", text("absent")}},
+         "git resource: 'path' contains a NUL byte"},
+        {{{"url", text(origin())}, {"path", text("p")}, {"depth", text(std::string("1\0", 2))}},
+         "git resource: 'depth' contains a NUL byte"},
+    };
+    for (const auto& c : cases) {
+      EXPECT_EQ(error_of(apply_git(git_resource(c.props), false)), "resource error: " + c.error);
+    }
+  });
+  EXPECT_EQ(sandbox.invocations(), std::vector<Invocation>{}) << "nothing runs for a refused resource";
+  EXPECT_FALSE(fs::exists(sandbox.scratch_dir() / "pwned"));
+  EXPECT_FALSE(fs::exists(sandbox.scratch_dir() / "p"));
+}
+
+TEST_F(GitResource, GitFailuresCarryItsStandardError) {
+  const std::string at = path("co");
+  sandbox.run_in_process([&] {
+    const auto clone_failed = error_of(apply_git(git_resource({{"url", text(path("nowhere.git"))}, {"path", text(at)}}), false));
+    EXPECT_TRUE(clone_failed.starts_with("resource error: git clone failed: fatal: ")) << clone_failed;
+
+    ASSERT_TRUE(apply_git(checkout(at), false));
+    EXPECT_EQ(error_of(apply_git(checkout(at, {{"ref", text("nope")}}), false)),
+              "resource error: failed to resolve git ref 'nope': fatal: Needed a single revision\n");
+
+    fs::rename(origin(), path("moved.git"));
+    const auto fetch_failed = error_of(apply_git(checkout(at), false));
+    EXPECT_TRUE(fetch_failed.starts_with("resource error: git fetch failed: ")) << fetch_failed;
+  });
+}
+
+TEST_F(GitResource, EndToEndThroughTheAgent) {
+  const std::string at = path("e2e");
+  const std::string bundle = "host = \"h\"\n[[resources]]\nresource_type = \"git\"\nname = \"src\"\n"
+                             "props = { url = \"" + origin() + "\", path = \"" + at + "\", ref = \"annot\" }\n";
+  const auto first_run = sandbox.run_agent({}, bundle);
+  EXPECT_EQ(first_run.exit_status, 0) << first_run.err;
+  EXPECT_EQ(first_run.out, R"({"host":"h","resources":[{"type":"git","name":"src","status":"changed","diff":"cloned )" +
+                               origin() + " -> " + at +
+                               R"("}],"summary":{"changed":1,"ok":0,"failed":0,"skipped":0}})" "\n");
+  const auto second_run = sandbox.run_agent({}, bundle);
+  EXPECT_EQ(second_run.exit_status, 1) << second_run.out;
+  EXPECT_EQ(second_run.out,
+            R"({"host":"h","resources":[{"type":"git","name":"src","status":"ok"}],"summary":{"changed":0,"ok":1,"failed":0,"skipped":0}})"
+            "\n");
+}
+
+}  // namespace
+}  // namespace toln
