@@ -2,7 +2,6 @@
 
 #include <set>
 
-#include "model/results.hpp"
 #include "text/unicode.hpp"
 
 namespace toln {
@@ -31,8 +30,6 @@ std::vector<std::string> group_names(std::string_view groups) {
   }
 }
 
-std::string groups_argument(std::string_view groups) { return join(group_names(groups), ","); }
-
 bool groups_differ(std::string_view id_groups_output, std::string_view primary_group_output,
                    std::string_view wanted_groups) {
   const std::string_view primary = trim_white(primary_group_output);
@@ -53,7 +50,7 @@ std::vector<std::string> useradd_args(const std::string& name, const std::option
   std::vector<std::string> args = {"--system"};
   if (home) args.insert(args.end(), {"-d", *home, "-m"});
   if (shell) args.insert(args.end(), {"-s", *shell});
-  if (groups) args.insert(args.end(), {"-G", groups_argument(*groups)});
+  if (groups) args.insert(args.end(), {"-G", *groups});
   args.push_back(name);
   return args;
 }
@@ -64,7 +61,7 @@ std::vector<std::string> usermod_args(const PasswdEntry& current, const std::opt
   std::vector<std::string> args;
   if (wanted_shell && *wanted_shell != current.shell) args.insert(args.end(), {"-s", *wanted_shell});
   if (wanted_home && *wanted_home != current.home) args.insert(args.end(), {"-d", *wanted_home, "-m"});
-  if (groups_differ && groups) args.insert(args.end(), {"-G", groups_argument(*groups)});
+  if (groups_differ && groups) args.insert(args.end(), {"-G", *groups});
   return args;
 }
 

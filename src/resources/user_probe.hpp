@@ -28,13 +28,8 @@ bool groups_differ(std::string_view id_groups_output, std::string_view primary_g
 // The names of a comma-separated groups text, each trimmed of white space.
 std::vector<std::string> group_names(std::string_view groups);
 
-// The groups text as the account tools take it: the trimmed names joined by
-// ",". They refuse a name with a blank, so "wheel, docker" becomes
-// "wheel,docker".
-std::string groups_argument(std::string_view groups);
-
-// "--system", then "-d" HOME "-m", "-s" SHELL, "-G" and the groups
-// argument, for those given; last the name.
+// "--system", then "-d" HOME "-m", "-s" SHELL, "-G" and the groups text as
+// written, for those given; last the name.
 std::vector<std::string> useradd_args(const std::string& name, const std::optional<std::string>& home,
                                       const std::optional<std::string>& shell,
                                       const std::optional<std::string>& groups);

@@ -79,7 +79,7 @@ TEST(UserResource, RealAccountToolsInTheOverlay) {
     const auto passwd_line = [] { return output_of("getent", {"passwd", "tolnapp"}); };
     const auto groups = [] { return output_of("id", {"-nG", "tolnapp"}); };
     const TomlTable first = {{"home", text(home_a)}, {"shell", text("/bin/sh")}, {"groups", text("tolnalpha")}};
-    const TomlTable second = {{"home", text(home_b)}, {"shell", text("/bin/bash")}, {"groups", text("tolnbeta, tolnalpha")}};
+    const TomlTable second = {{"home", text(home_b)}, {"shell", text("/bin/bash")}, {"groups", text("tolnbeta,tolnalpha")}};
 
     expect(apply(first, true), ResourceStatus::Changed, "would create user tolnapp");
     EXPECT_EQ(passwd_line(), "(status 512)");
@@ -93,7 +93,7 @@ TEST(UserResource, RealAccountToolsInTheOverlay) {
     expect(apply(first, false), ResourceStatus::Ok, std::nullopt);
 
     const std::string changes =
-        "shell /bin/sh -> /bin/bash, home " + home_a + " -> " + home_b + ", groups -> tolnbeta, tolnalpha";
+        "shell /bin/sh -> /bin/bash, home " + home_a + " -> " + home_b + ", groups -> tolnbeta,tolnalpha";
     expect(apply(second, true), ResourceStatus::Changed, changes);
     EXPECT_EQ(passwd_line(), created);
 
@@ -178,7 +178,7 @@ TEST_F(UserResourceFaked, CommandsMessagesAndErrors) {
        false, ResourceStatus::Changed, "created user carol", "",
        {{"id", "carol"}, {"useradd", "--system", "-d", "/srv/app", "-m", "-s", "/bin/sh", "-G", "a,b", "carol"}}},
       {"missing, created with groups written with blanks", {{"name", text("carol")}, {"groups", text("a, b")}}, false,
-       ResourceStatus::Changed, "created user carol", "", {{"id", "carol"}, {"useradd", "--system", "-G", "a,b", "carol"}}},
+       ResourceStatus::Changed, "created user carol", "", {{"id", "carol"}, {"useradd", "--system", "-G", "a, b", "carol"}}},
       {"missing, created bare", {{"name", text("carol")}}, false, ResourceStatus::Changed, "created user carol", "",
        {{"id", "carol"}, {"useradd", "--system", "carol"}}},
       {"missing, dry run", {{"name", text("carol")}, {"shell", text("/bin/sh")}}, true, ResourceStatus::Changed,
@@ -204,7 +204,7 @@ TEST_F(UserResourceFaked, CommandsMessagesAndErrors) {
        {id_alice, getent_alice, groups_alice, primary_alice, {"usermod", "-G", "alice,docker,wheel", "alice"}}},
       {"existing, other groups written with blanks", {{"name", text("alice")}, {"groups", text(" wheel , staff")}},
        false, ResourceStatus::Changed, "groups ->  wheel , staff", "",
-       {id_alice, getent_alice, groups_alice, primary_alice, {"usermod", "-G", "wheel,staff", "alice"}}},
+       {id_alice, getent_alice, groups_alice, primary_alice, {"usermod", "-G", " wheel , staff", "alice"}}},
       {"existing, no groups wanted", {{"name", text("alice")}, {"groups", text("")}}, false, ResourceStatus::Changed,
        "groups -> ", "", {id_alice, getent_alice, groups_alice, primary_alice, {"usermod", "-G", "", "alice"}}},
       {"existing, home with a trailing slash", {{"name", text("alice")}, {"home", text("/home/alice/")}}, false,
