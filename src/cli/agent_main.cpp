@@ -7,6 +7,7 @@
 #include "model/parse_bundle.hpp"
 #include "model/read_bounded.hpp"
 #include "model/report_json.hpp"
+#include "serve/serve_mode.hpp"
 
 namespace toln {
 namespace {
@@ -42,7 +43,7 @@ void run_push_mode(bool dry_run) {
 
 void agent_main(int argc, char** argv) {
   const CommandLine line = parse_command_line(argc, argv);
-  if (line.serve) internal_failure("serve mode is not built yet");
+  if (line.serve) run_serve_mode(*line.serve, line.dry_run);
   run_push_mode(line.dry_run);
 }
 

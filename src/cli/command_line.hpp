@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "serve/serve_args.hpp"
+
 namespace CLI {
 class App;
 }
@@ -12,14 +14,6 @@ class App;
 namespace toln {
 
 inline constexpr const char* kAgentVersion = "0.8.3";
-inline constexpr const char* kDefaultReportDir = "/var/lib/toln/runs";
-
-struct ServeArgs {
-  std::string source;
-  std::optional<std::string> interval;
-  bool once = false;
-  std::string report_dir = kDefaultReportDir;
-};
 
 struct CommandLine {
   bool dry_run = false;
