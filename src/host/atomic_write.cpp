@@ -74,7 +74,9 @@ Status atomic_write(const std::string& path, std::string_view data, std::optiona
   const std::uint32_t wanted_mode = mode.value_or(existing ? existing->st_mode & 07777 : 0644);
 
   const std::string temp = atomic_temp_path(path);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // Private until its mode is set: the data may be a secret meant for a 0600
+  // file, and is written before the mode.
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return AgentError::resource("failed to create temp file " + temp + ": " + os_error_text(errno));
 
   // Owner before mode: a chown clears the set-user-id and set-group-id bits.

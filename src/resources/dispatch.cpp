@@ -4,7 +4,11 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/docker_compose.hpp"
 #include "resources/git.hpp"
+#include "resources/hostname_timezone.hpp"
+#include "resources/mount.hpp"
+#include "resources/sysctl.hpp"
 #include "resources/user.hpp"
 
 namespace toln {
@@ -28,15 +32,15 @@ constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"file", not_available},
     {"cron", not_available},
     {"user", apply_user},
-    {"mount", not_available},
-    {"sysctl", not_available},
+    {"mount", apply_mount},
+    {"sysctl", apply_sysctl},
     {"service", not_available},
     {"apt_repo", not_available},
     {"download", not_available},
-    {"hostname", not_available},
-    {"timezone", not_available},
+    {"hostname", apply_hostname},
+    {"timezone", apply_timezone},
     {"directory", not_available},
-    {"docker_compose", not_available},
+    {"docker_compose", apply_docker_compose},
 }};
 
 HandlerResult dispatch(const ResolvedResource& resource, bool dry_run, bool is_handler,

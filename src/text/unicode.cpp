@@ -76,4 +76,12 @@ std::vector<std::string_view> split_white(std::string_view text) {
   return words;
 }
 
+bool has_white_space(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (is_white_space(next_code_point(text, pos))) return true;
+  }
+  return false;
+}
+
 }  // namespace toln

@@ -17,6 +17,9 @@ std::string_view trim_white_end(std::string_view text);
 // Words of text separated by runs of Unicode white space; no empty words.
 std::vector<std::string_view> split_white(std::string_view text);
 
+// Whether valid UTF-8 text holds any Unicode white space.
+bool has_white_space(std::string_view text);
+
 // A Unicode letter or number: the Alphabetic property, or the general
 // categories Nd, Nl and No.
 bool is_alphanumeric(char32_t cp);

@@ -1,0 +1,130 @@
+#include "resources/docker_compose.hpp"
+
+#include <optional>
+
+#include "host/file_services.hpp"
+#include "host/process.hpp"
+#include "resources/props.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+namespace toln {
+namespace {
+
+constexpr const char* kType = "docker_compose";
+
+// What "up" gathers: the change messages and the records beside them.
+struct Changes {
+  std::vector<std::string> messages;
+  std::vector<FieldChange> records;
+};
+
+// Running: "ps -q" succeeded and listed at least one container. A probe that
+// fails counts as not running.
+Result<bool> stack_running(const std::string& compose_file) {
+  auto probe = run_command(host_programs::docker_compose(compose_file, {"ps", "-q"}));
+  if (!probe) return std::move(probe).error();
+  return probe->status == 0 && !trim_white(lossy_utf8(probe->stdout_bytes)).empty();
+}
+
+struct ManagedFile {
+  std::string path;
+  std::string field;    // the record's field
+  std::string message;  // the change message
+  // Mode of a file that does not exist yet; an existing one keeps its own.
+  std::optional<std::uint32_t> new_mode;
+};
+
+Status keep_file(const ManagedFile& file, const std::string& wanted, bool dry_run, Changes& changes) {
+  auto current = read_file_opt(file.path);
+  if (!current) return std::move(current).error();
+  if (*current == wanted) return {};
+  changes.messages.push_back(file.message);
+  changes.records.push_back(*current ? change_update(file.field, content_digest(**current), content_digest(wanted))
+                                     : change_create(file.field, content_digest(wanted)));
+  if (dry_run) return {};
+  const auto mode = *current ? std::nullopt : file.new_mode;
+  if (auto written = atomic_write(file.path, wanted, mode); !written) {
+    return write_failed_error(file.path, written.error());
+  }
+  return {};
+}
+
+HandlerResult bring_down(const ResolvedResource& resource, const std::string& compose_file, bool dry_run) {
+  auto running = stack_running(compose_file);
+  if (!running) return std::move(running).error();
+  if (!*running) return result_ok(kType, resource.name);
+  std::vector<FieldChange> records{change_delete("stack", resource.name)};
+  if (!dry_run) {
+    auto down = run_checked(host_programs::docker_compose(compose_file, {"down"}), "docker compose down");
+    if (!down) return std::move(down).error();
+  }
+  return result_with_changes(result_changed(kType, resource.name, dry_run ? "would stop" : "stopped"),
+                             std::move(records));
+}
+
+Status start_stack(const std::string& compose_file, bool pull) {
+  if (pull) {
+    auto pulled = run_checked(host_programs::docker_compose(compose_file, {"pull", "-q"}), "docker compose pull");
+    if (!pulled) return pulled;
+  }
+  return run_checked(host_programs::docker_compose(compose_file, {"up", "-d", "--remove-orphans"}),
+                     "docker compose up");
+}
+
+HandlerResult bring_up(const ResolvedResource& resource, const std::string& project_dir,
+                       const std::string& compose_file, bool dry_run) {
+  const bool pull = prop_bool(resource, "pull").value_or(true);
+  Changes changes;
+  if (!stat_path(project_dir)) {
+    changes.messages.push_back("create " + project_dir);
+    changes.records.push_back(change_create("project_dir", project_dir));
+    if (!dry_run) {
+      if (const int error = create_dir_all(project_dir); error != 0) {
+        return AgentError::resource("failed to create " + project_dir + ": " + os_error_text(error));
+      }
+    }
+  }
+  if (const auto content = prop_str(resource, "content")) {
+    const ManagedFile file{compose_file, "compose_file", "compose file updated", std::nullopt};
+    if (auto kept = keep_file(file, *content, dry_run, changes); !kept) return std::move(kept).error();
+  }
+  if (const auto env_content = prop_str(resource, "env_content")) {
+    // The environment file usually holds secrets.
+    const ManagedFile file{project_dir + "/.env", "env_file", ".env updated", 0600};
+    if (auto kept = keep_file(file, *env_content, dry_run, changes); !kept) return std::move(kept).error();
+  }
+
+  auto running = stack_running(compose_file);
+  if (!running) return std::move(running).error();
+  if (changes.messages.empty() && *running) return result_ok(kType, resource.name);
+
+  changes.records.push_back({"stack", *running ? ChangeAction::Update : ChangeAction::Create, {}, {}});
+  if (dry_run) {
+    changes.messages.push_back(*running ? "would reconcile via docker compose up -d"
+                                        : "would start (containers not running)");
+  } else {
+    if (!*running) changes.messages.push_back("containers not running");
+    if (auto started = start_stack(compose_file, pull); !started) return std::move(started).error();
+    changes.messages.push_back("started");
+  }
+  return result_with_changes(result_from_messages(kType, resource.name, changes.messages),
+                             std::move(changes.records));
+}
+
+}  // namespace
+
+HandlerResult apply_docker_compose(const ResolvedResource& resource, bool dry_run) {
+  auto project_dir = prop_required(resource, "project_dir");
+  if (!project_dir) return std::move(project_dir).error();
+  const std::string state = prop_str_or(resource, "state", "up");
+  // An empty directory would put the compose file at "/docker-compose.yml".
+  if (project_dir->empty()) {
+    return result_failed(kType, resource.name, "docker_compose property 'project_dir' must not be empty");
+  }
+  const std::string compose_file = host_programs::compose_file_path(*project_dir);
+  if (state == "down") return bring_down(resource, compose_file, dry_run);
+  return bring_up(resource, *project_dir, compose_file, dry_run);
+}
+
+}  // namespace toln

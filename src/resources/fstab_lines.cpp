@@ -1,0 +1,73 @@
+#include "resources/fstab_lines.hpp"
+
+#include <vector>
+
+#include "text/lines.hpp"
+#include "text/unicode.hpp"
+
+namespace toln {
+namespace {
+
+std::vector<std::string_view> entry_fields(std::string_view line) {
+  const std::string_view trimmed = trim_white(line);
+  if (trimmed.empty() || trimmed.starts_with('#')) return {};
+  return split_white(trimmed);
+}
+
+bool belongs_to(std::string_view line, std::string_view path) {
+  const auto fields = entry_fields(line);
+  return fields.size() >= 2 && fields[1] == path;
+}
+
+// Joined lines always end in a line feed when any line is left; a blank last
+// line already supplies it.
+std::string join_with_final_feed(const std::vector<std::string_view>& lines) {
+  std::string text = join_lines(lines);
+  if (!lines.empty() && !text.ends_with('\n')) text.push_back('\n');
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> fstab_find_line(std::string_view text, std::string_view path) {
+  for (std::string_view line : split_lines(text)) {
+    if (belongs_to(line, path)) return std::string(line);
+  }
+  return std::nullopt;
+}
+
+bool fstab_holds_entry(std::string_view text, std::string_view wanted, std::string_view path) {
+  std::size_t entries = 0;
+  bool same_fields = false;
+  for (std::string_view line : split_lines(text)) {
+    if (!belongs_to(line, path)) continue;
+    ++entries;
+    same_fields = entry_fields(line) == split_white(wanted);
+  }
+  return entries == 1 && same_fields;
+}
+
+std::string fstab_upsert_line(std::string_view text, std::string_view wanted, std::string_view path) {
+  std::vector<std::string_view> lines;
+  bool placed = false;
+  for (std::string_view line : split_lines(text)) {
+    if (!belongs_to(line, path)) {
+      lines.push_back(line);
+    } else if (!placed) {
+      lines.push_back(wanted);
+      placed = true;
+    }
+  }
+  if (!placed) lines.push_back(wanted);
+  return join_with_final_feed(lines);
+}
+
+std::string fstab_remove_line(std::string_view text, std::string_view path) {
+  std::vector<std::string_view> lines;
+  for (std::string_view line : split_lines(text)) {
+    if (!belongs_to(line, path)) lines.push_back(line);
+  }
+  return join_with_final_feed(lines);
+}
+
+}  // namespace toln

@@ -1,0 +1,59 @@
+#include "resources/hostname_timezone.hpp"
+
+#include "host/file_services.hpp"
+#include "host/process.hpp"
+#include "resources/props.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+namespace toln {
+namespace {
+
+struct Setting {
+  std::string_view property;  // also the result's type and the message's word
+  std::string current;
+  HostCommand change;
+  std::string_view label;
+};
+
+// The wanted value is compared exactly as written: only the current one is
+// trimmed.
+HandlerResult keep_setting(const ResolvedResource& resource, const std::string& wanted, const Setting& setting,
+                           bool dry_run) {
+  const std::string type(setting.property);
+  if (setting.current == wanted) return result_ok(type, resource.name);
+  if (!dry_run) {
+    if (auto changed = run_checked(setting.change, setting.label); !changed) return std::move(changed).error();
+  }
+  return result_changed(type, resource.name, type + " " + setting.current + " -> " + wanted);
+}
+
+std::string current_hostname() {
+  auto text = read_file_opt("/etc/hostname");
+  if (!text || !*text) return "";
+  return std::string(trim_white(**text));
+}
+
+std::string current_timezone() {
+  auto probe = run_command(host_programs::timedatectl_show_timezone());
+  if (!probe || probe->status != 0) return "";
+  return std::string(trim_white(lossy_utf8(probe->stdout_bytes)));
+}
+
+}  // namespace
+
+HandlerResult apply_hostname(const ResolvedResource& resource, bool dry_run) {
+  auto wanted = prop_required(resource, "hostname");
+  if (!wanted) return std::move(wanted).error();
+  const Setting setting{"hostname", current_hostname(), host_programs::hostnamectl_set(*wanted), "set-hostname"};
+  return keep_setting(resource, *wanted, setting, dry_run);
+}
+
+HandlerResult apply_timezone(const ResolvedResource& resource, bool dry_run) {
+  auto wanted = prop_required(resource, "timezone");
+  if (!wanted) return std::move(wanted).error();
+  const Setting setting{"timezone", current_timezone(), host_programs::timedatectl_set(*wanted), "set-timezone"};
+  return keep_setting(resource, *wanted, setting, dry_run);
+}
+
+}  // namespace toln

@@ -1,0 +1,128 @@
+// The hostname and timezone handlers in the sandbox: a real /etc/hostname in
+// the overlaid /etc, which the fake hostnamectl rewrites as the real one
+// would, and a fake timedatectl keeping the zone in $TOLN_FAKE_STATE.
+#include "resources/hostname_timezone.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "harness/sandbox.hpp"
+
+namespace toln {
+namespace {
+
+using testing::Invocation;
+using testing::Sandbox;
+
+ResolvedResource resource(std::string type, TomlTable props) {
+  ResolvedResource r;
+  r.resource_type = std::move(type);
+  r.name = "this-host";
+  r.props = std::move(props);
+  return r;
+}
+
+ResolvedResource hostname(std::string name) { return resource("hostname", {{"hostname", TomlValue{std::move(name)}}}); }
+ResolvedResource timezone(std::string zone) { return resource("timezone", {{"timezone", TomlValue{std::move(zone)}}}); }
+
+std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
+
+void expect_result(const HandlerResult& result, const std::string& type, std::optional<std::string> diff) {
+  ASSERT_TRUE(result) << error_of(result);
+  EXPECT_EQ(result->type, type);
+  EXPECT_EQ(result->name, "this-host");
+  EXPECT_EQ(result->status, diff ? ResourceStatus::Changed : ResourceStatus::Ok);
+  EXPECT_EQ(result->diff, diff);
+}
+
+const Invocation kShowZone = {"timedatectl", "show", "-p", "Timezone", "--value"};
+
+class HostSettings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TOLN_REQUIRE_SANDBOX();
+    sandbox.add_fake("hostnamectl", R"(if [ -e "$TOLN_FAKE_STATE/fails" ]; then echo "Could not set hostname: Access denied" >&2; exit 1; fi
+printf '%s\n' "$2" > /etc/hostname)");
+    sandbox.add_fake("timedatectl", R"(zone="$TOLN_FAKE_STATE/zone"
+case "$1" in
+  show) [ -f "$zone" ] || { echo "Failed to query server: Connection refused" >&2; exit 1; }; cat "$zone" ;;
+  set-timezone) if [ -e "$TOLN_FAKE_STATE/fails" ]; then echo "Invalid or unknown time zone '$2'" >&2; exit 1; fi
+    printf '%s\n' "$2" > "$zone" ;;
+esac)");
+  }
+  void write_state(const std::string& name, const std::string& content) {
+    std::ofstream(sandbox.state_dir() / name) << content;
+  }
+  Sandbox sandbox;
+};
+
+TEST_F(HostSettings, HostnameIsSetOnceThenOk) {
+  sandbox.write_upper("/etc/hostname", "old-name\n");
+  sandbox.run_in_process([] {
+    expect_result(apply_hostname(hostname("web-02"), false), "hostname", "hostname old-name -> web-02");
+    expect_result(apply_hostname(hostname("web-02"), false), "hostname", std::nullopt);
+  });
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{{"hostnamectl", "set-hostname", "web-02"}}));
+  EXPECT_EQ(sandbox.read_upper("/etc/hostname"), "web-02\n");
+}
+
+TEST_F(HostSettings, HostnameCurrentValue) {
+  struct Case {
+    std::optional<std::string> file;  // absent: no /etc/hostname
+    std::string wanted;
+    std::optional<std::string> diff;
+  } cases[] = {
+      {" web-01\r\n\n", "web-01", std::nullopt},
+      {"web-01\n", "web-01 ", "hostname web-01 -> web-01 "},  // the wanted name is not trimmed
+      {std::nullopt, "web-01", "hostname  -> web-01"},
+      {"\xff\n", "web-01", "hostname  -> web-01"},
+  };
+  for (const auto& c : cases) {
+    if (c.file) {
+      sandbox.write_upper("/etc/hostname", *c.file);
+    } else {
+      sandbox.whiteout("/etc/hostname");
+    }
+    sandbox.run_in_process([&] { expect_result(apply_hostname(hostname(c.wanted), true), "hostname", c.diff); });
+  }
+  EXPECT_EQ(sandbox.invocations(), std::vector<Invocation>{}) << "dry-run changes nothing";
+}
+
+TEST_F(HostSettings, HostnameFailure) {
+  sandbox.write_upper("/etc/hostname", "old-name\n");
+  write_state("fails", "");
+  sandbox.run_in_process([] {
+    EXPECT_EQ(error_of(apply_hostname(hostname("web-02"), false)),
+              "resource error: set-hostname failed: Could not set hostname: Access denied\n");
+    EXPECT_EQ(error_of(apply_hostname(resource("hostname", {{"hostname", TomlValue{true}}}), false)),
+              "resource error: hostname resource requires 'hostname'");
+  });
+  EXPECT_EQ(sandbox.read_upper("/etc/hostname"), "old-name\n");
+}
+
+TEST_F(HostSettings, TimezoneIsSetOnceThenOk) {
+  write_state("zone", "Europe/Berlin\n");
+  sandbox.run_in_process([] {
+    expect_result(apply_timezone(timezone("UTC"), true), "timezone", "timezone Europe/Berlin -> UTC");
+    expect_result(apply_timezone(timezone("UTC"), false), "timezone", "timezone Europe/Berlin -> UTC");
+    expect_result(apply_timezone(timezone("UTC"), false), "timezone", std::nullopt);
+  });
+  EXPECT_EQ(sandbox.invocations(),
+            (std::vector<Invocation>{kShowZone, kShowZone, {"timedatectl", "set-timezone", "UTC"}, kShowZone}));
+}
+
+TEST_F(HostSettings, TimezoneProbeFailingCountsAsEmpty) {
+  sandbox.run_in_process(
+      [] { expect_result(apply_timezone(timezone("UTC"), false), "timezone", "timezone  -> UTC"); });
+  write_state("fails", "");
+  sandbox.run_in_process([] {
+    EXPECT_EQ(error_of(apply_timezone(timezone("Mars/Olympus"), false)),
+              "resource error: set-timezone failed: Invalid or unknown time zone 'Mars/Olympus'\n");
+    EXPECT_EQ(error_of(apply_timezone(resource("timezone", {}), false)),
+              "resource error: timezone resource requires 'timezone'");
+  });
+}
+
+}  // namespace
+}  // namespace toln
