@@ -37,26 +37,17 @@ std::optional<std::string> fstab_find_line(std::string_view text, std::string_vi
 }
 
 bool fstab_holds_entry(std::string_view text, std::string_view wanted, std::string_view path) {
-  std::size_t entries = 0;
-  bool same_fields = false;
-  for (std::string_view line : split_lines(text)) {
-    if (!belongs_to(line, path)) continue;
-    ++entries;
-    same_fields = entry_fields(line) == split_white(wanted);
-  }
-  return entries == 1 && same_fields;
+  const auto line = fstab_find_line(text, path);
+  return line && entry_fields(*line) == split_white(wanted);
 }
 
 std::string fstab_upsert_line(std::string_view text, std::string_view wanted, std::string_view path) {
   std::vector<std::string_view> lines;
   bool placed = false;
   for (std::string_view line : split_lines(text)) {
-    if (!belongs_to(line, path)) {
-      lines.push_back(line);
-    } else if (!placed) {
-      lines.push_back(wanted);
-      placed = true;
-    }
+    const bool own = belongs_to(line, path);
+    lines.push_back(own ? wanted : line);
+    placed = placed || own;
   }
   if (!placed) lines.push_back(wanted);
   return join_with_final_feed(lines);

@@ -14,13 +14,12 @@ namespace toln {
 // The first line (untrimmed, without its line end) that belongs to path.
 std::optional<std::string> fstab_find_line(std::string_view text, std::string_view path);
 
-// Whether path has exactly one entry and its fields are those of wanted
-// (blanks against tabs and runs of blanks do not count).
+// Whether the first entry of path has the fields of wanted (blanks against
+// tabs and runs of blanks do not count).
 bool fstab_holds_entry(std::string_view text, std::string_view wanted, std::string_view path);
 
-// The first entry of path replaced in place by wanted and any further entry
-// of path dropped, so the mount point is left with one entry; wanted is
-// appended when path had none. Ends in a line feed.
+// Every entry of path replaced in place by wanted; wanted appended when path
+// had none. Ends in a line feed.
 std::string fstab_upsert_line(std::string_view text, std::string_view wanted, std::string_view path);
 
 // Every entry of path dropped. Ends in a line feed unless nothing is left.

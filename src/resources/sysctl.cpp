@@ -67,7 +67,7 @@ HandlerResult apply_sysctl(const ResolvedResource& resource, bool dry_run) {
   if (!current) return std::move(current).error();
 
   std::vector<std::string> messages;
-  if (!sysctl_same_value(*current, value)) {
+  if (*current != value) {
     messages.push_back(*key + ": " + *current + " \u2192 " + value);
     if (!dry_run) {
       if (auto set = run_checked(host_programs::sysctl_write(*key, value), "sysctl -w"); !set) {

@@ -1,44 +1,43 @@
 #include "resources/sysctl_dropin.hpp"
 
-#include <optional>
-
 #include "text/lines.hpp"
 #include "text/unicode.hpp"
 
 namespace toln {
 namespace {
 
-struct Setting {
-  std::string_view key;
-  std::string_view value;
-};
+std::string without_blanks(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c != ' ') out.push_back(c);
+  }
+  return out;
+}
 
-std::optional<Setting> setting_of(std::string_view line) {
+bool sets_key(std::string_view line, std::string_view key) {
   const std::string_view trimmed = trim_white(line);
-  if (trimmed.starts_with('#')) return std::nullopt;
+  if (trimmed.starts_with('#')) return false;
   const std::size_t equals = trimmed.find('=');
-  if (equals == std::string_view::npos) return std::nullopt;
-  return Setting{trim_white(trimmed.substr(0, equals)), trim_white(trimmed.substr(equals + 1))};
+  return equals != std::string_view::npos && trim_white(trimmed.substr(0, equals)) == key;
 }
 
 }  // namespace
 
-bool sysctl_same_value(std::string_view a, std::string_view b) { return split_white(a) == split_white(b); }
-
 bool sysctl_line_present(const std::vector<std::string_view>& lines, std::string_view key, std::string_view value) {
-  std::optional<std::string_view> last_value;
+  // The blanks of the value go too: a multi-word value written "a b" would
+  // otherwise never be found, and the file rewritten on every run.
+  const std::string wanted = without_blanks(std::string(key) + "=" + std::string(value));
   for (std::string_view line : lines) {
-    const auto setting = setting_of(line);
-    if (setting && setting->key == key) last_value = setting->value;
+    const std::string_view trimmed = trim_white(line);
+    if (!trimmed.starts_with('#') && without_blanks(trimmed) == wanted) return true;
   }
-  return last_value && sysctl_same_value(*last_value, value);
+  return false;
 }
 
 std::vector<std::string_view> sysctl_other_lines(std::string_view text, std::string_view key) {
   std::vector<std::string_view> kept;
   for (std::string_view line : split_lines(text)) {
-    const auto setting = setting_of(line);
-    if (!setting || setting->key != key) kept.push_back(line);
+    if (!sets_key(line, key)) kept.push_back(line);
   }
   return kept;
 }

