@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/pkg.hpp"
 
 namespace toln {
 namespace {
@@ -22,7 +23,7 @@ struct BuiltinType {
 // "cmd" is dispatched apart: it alone also receives is_handler.
 constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"git", not_available},
-    {"pkg", not_available},
+    {"pkg", apply_pkg},
     {"file", not_available},
     {"cron", not_available},
     {"user", not_available},
