@@ -5,6 +5,7 @@
 
 #include "resources/cmd.hpp"
 #include "resources/pkg.hpp"
+#include "resources/service.hpp"
 
 namespace toln {
 namespace {
@@ -29,7 +30,7 @@ constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"user", not_available},
     {"mount", not_available},
     {"sysctl", not_available},
-    {"service", not_available},
+    {"service", apply_service},
     {"apt_repo", not_available},
     {"download", not_available},
     {"hostname", not_available},
