@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "resources/apt_repo.hpp"
 #include "resources/cmd.hpp"
 #include "resources/pkg.hpp"
 #include "resources/service.hpp"
@@ -31,7 +32,7 @@ constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"mount", not_available},
     {"sysctl", not_available},
     {"service", apply_service},
-    {"apt_repo", not_available},
+    {"apt_repo", apply_apt_repo},
     {"download", not_available},
     {"hostname", not_available},
     {"timezone", not_available},
