@@ -37,8 +37,8 @@ Status check_repo_name(const std::string& name) {
 // A line break in a value of the source line would start a second source
 // line; none belongs in the key's URL either.
 Status refuse_line_break(std::string_view key, const std::string& value) {
-  if (has_line_break(value)) return AgentError::resource("invalid apt_repo " + std::string(key) + ": it holds a line break");
-  return {};
+  if (!has_line_break(value)) return {};
+  return AgentError::resource("invalid apt_repo " + std::string(key) + ": it holds a line break");
 }
 
 Status remove_repo(const std::vector<std::string>& paths, bool dry_run, std::vector<std::string>& messages) {
@@ -54,8 +54,10 @@ Status remove_repo(const std::vector<std::string>& paths, bool dry_run, std::vec
 Status fetch_key(const std::string& keyring, const std::string& key_url) {
   auto made = run_command(host_programs::mkdir_parents(std::string(kKeyringDir)));
   if (!made) return std::move(made).error();
+  // Whatever stands at the path already (a dangling link, say) is not ours
+  // to remove should the download fail.
   struct stat before {};
-  const bool occupied = ::lstat(keyring.c_str(), &before) == 0;  // a dangling link, say
+  const bool occupied = ::lstat(keyring.c_str(), &before) == 0;
   auto fetched = run_command(host_programs::curl_gpg_key(keyring, key_url));
   if (!fetched) return std::move(fetched).error();
   if (fetched->status != 0) {
