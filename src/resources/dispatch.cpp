@@ -3,11 +3,14 @@
 #include <array>
 #include <string_view>
 
+#include "resources/apt_repo.hpp"
 #include "resources/cmd.hpp"
 #include "resources/docker_compose.hpp"
 #include "resources/git.hpp"
 #include "resources/hostname_timezone.hpp"
 #include "resources/mount.hpp"
+#include "resources/pkg.hpp"
+#include "resources/service.hpp"
 #include "resources/sysctl.hpp"
 #include "resources/user.hpp"
 
@@ -28,14 +31,14 @@ struct BuiltinType {
 // "cmd" is dispatched apart: it alone also receives is_handler.
 constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"git", apply_git},
-    {"pkg", not_available},
+    {"pkg", apply_pkg},
     {"file", not_available},
     {"cron", not_available},
     {"user", apply_user},
     {"mount", apply_mount},
     {"sysctl", apply_sysctl},
-    {"service", not_available},
-    {"apt_repo", not_available},
+    {"service", apply_service},
+    {"apt_repo", apply_apt_repo},
     {"download", not_available},
     {"hostname", apply_hostname},
     {"timezone", apply_timezone},
