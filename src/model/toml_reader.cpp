@@ -5,6 +5,7 @@
 #include <bitset>
 
 #include "model/toml_value.hpp"
+#include "text/quoted.hpp"
 
 namespace toln {
 namespace {
@@ -17,41 +18,12 @@ bool before(const toml::source_position& a, const toml::source_position& b) {
   return a.line != b.line ? a.line < b.line : a.column < b.column;
 }
 
-// "string \"a\\\"b\"": the text quoted, with quote, backslash and control
-// characters escaped.
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buffer[16];
-          std::snprintf(buffer, sizeof buffer, "\\u{%x}", c);
-          out += buffer;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
 std::string describe(const toml::node& node) {
   switch (node.type()) {
-    case toml::node_type::string: return "string " + quoted(node.as_string()->get());
+    case toml::node_type::string: return "string " + quoted_text(node.as_string()->get());
     case toml::node_type::integer: return "integer `" + std::to_string(node.as_integer()->get()) + "`";
-    case toml::node_type::floating_point: {
-      const double value = node.as_floating_point()->get();
-      std::string text = float_text(value);
-      if (std::isfinite(value) && text.find('.') == std::string::npos) text += ".0";
-      return "floating point `" + text + "`";
-    }
+    case toml::node_type::floating_point:
+      return "floating point `" + float_text_with_point(node.as_floating_point()->get()) + "`";
     case toml::node_type::boolean: return std::string("boolean `") + (node.as_boolean()->get() ? "true" : "false") + "`";
     case toml::node_type::array: return "sequence";
     default: return "map";
