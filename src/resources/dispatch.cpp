@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/resource_def.hpp"
 
 namespace toln {
 namespace {
@@ -43,8 +44,9 @@ HandlerResult dispatch(const ResolvedResource& resource, bool dry_run, bool is_h
   for (const auto& builtin : kBuiltinTypes) {
     if (builtin.name == resource.resource_type) return builtin.handler(resource, dry_run);
   }
-  if (provider_defs.contains(resource.resource_type) || resource_defs.contains(resource.resource_type)) {
-    return not_available(resource, dry_run);
+  if (provider_defs.contains(resource.resource_type)) return not_available(resource, dry_run);
+  if (const auto def = resource_defs.find(resource.resource_type); def != resource_defs.end()) {
+    return apply_resource_def(resource, def->second, dry_run);
   }
   return AgentError::resource("unknown resource type: " + resource.resource_type);
 }
