@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/provider.hpp"
 #include "resources/resource_def.hpp"
 
 namespace toln {
@@ -44,7 +45,9 @@ HandlerResult dispatch(const ResolvedResource& resource, bool dry_run, bool is_h
   for (const auto& builtin : kBuiltinTypes) {
     if (builtin.name == resource.resource_type) return builtin.handler(resource, dry_run);
   }
-  if (provider_defs.contains(resource.resource_type)) return not_available(resource, dry_run);
+  if (const auto provider = provider_defs.find(resource.resource_type); provider != provider_defs.end()) {
+    return run_provider(resource, provider->second, dry_run);
+  }
   if (const auto def = resource_defs.find(resource.resource_type); def != resource_defs.end()) {
     return apply_resource_def(resource, def->second, dry_run);
   }

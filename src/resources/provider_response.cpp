@@ -31,11 +31,6 @@ class TrackingIterator {
     *reached_ = ++at_;
     return *this;
   }
-  TrackingIterator operator++(int) {
-    TrackingIterator before = *this;
-    ++*this;
-    return before;
-  }
   bool operator==(const TrackingIterator& other) const { return at_ == other.at_; }
 
  private:
@@ -70,21 +65,33 @@ Field field_named(std::string_view key) {
   return Field::Ignored;
 }
 
+// A value as the parser reported it: a string, null, or anything else by
+// its description ("integer `5`", "map").
+struct Found {
+  enum Kind : std::uint8_t { Text, Null, Other };
+  Kind kind;
+  std::string text;  // the string, or the description
+
+  std::string description() const {
+    return kind == Text ? "string " + quoted_text(text) : kind == Null ? "null" : text;
+  }
+};
+
 // The event handler of the JSON parser. The object's own keys are at depth
 // 1; anything deeper belongs to the value of an ignored key.
 class ResponseReader {
  public:
   ResponseReader(std::string_view text, const char** reached) : text_(text), reached_(reached) {}
 
-  bool null() { return scalar(std::nullopt, "null"); }
-  bool boolean(bool value) { return scalar(std::nullopt, std::string("boolean `") + (value ? "true" : "false") + "`"); }
+  bool null() { return scalar({Found::Null, {}}); }
+  bool boolean(bool value) { return scalar({Found::Other, value ? "boolean `true`" : "boolean `false`"}); }
   bool number_integer(Json::number_integer_t value) { return number("integer `" + std::to_string(value) + "`"); }
   bool number_unsigned(Json::number_unsigned_t value) { return number("integer `" + std::to_string(value) + "`"); }
   bool number_float(Json::number_float_t value, const Json::string_t&) {
     return number("floating point `" + float_text_with_point(value) + "`");
   }
-  bool string(Json::string_t& value) { return scalar(std::move(value), ""); }
-  bool binary(Json::binary_t&) { return scalar(std::nullopt, "bytes"); }
+  bool string(Json::string_t& value) { return scalar({Found::Text, std::move(value)}); }
+  bool binary(Json::binary_t&) { return scalar({Found::Other, "bytes"}); }
 
   bool start_object(std::size_t) { return open("map"); }
   bool start_array(std::size_t) { return open("sequence"); }
@@ -103,8 +110,7 @@ class ResponseReader {
     if (depth_ != 1) return true;
     pending_ = field_named(name);
     if (pending_ == Field::Ignored) return true;
-    auto seen = seen_[static_cast<std::size_t>(pending_)];
-    if (seen) return fail("duplicate field `" + name + "`", read_so_far());
+    if (seen_[static_cast<std::size_t>(pending_)]) return fail("duplicate field `" + name + "`", read_so_far());
     seen_[static_cast<std::size_t>(pending_)] = true;
     return true;
   }
@@ -135,43 +141,40 @@ class ResponseReader {
     return false;
   }
 
-  bool wrong_type(const std::string& found, std::string_view expected, std::size_t offset) {
-    return fail("invalid type: " + found + ", expected " + std::string(expected), offset);
+  bool wrong_type(const Found& found, std::string_view expected, std::size_t offset) {
+    return fail("invalid type: " + found.description() + ", expected " + std::string(expected), offset);
   }
 
   // The parser reads one character past a number unless the text ends
   // there; a number's own last character is a digit.
-  bool number(const std::string& found) {
+  bool number(std::string description) {
     std::size_t offset = read_so_far();
     if (offset > 0 && (text_[offset - 1] < '0' || text_[offset - 1] > '9')) --offset;
-    return value_found(std::nullopt, found, offset);
+    return value_found({Found::Other, std::move(description)}, offset);
   }
 
-  bool scalar(std::optional<std::string> text, const std::string& found) {
-    return value_found(std::move(text), found, read_so_far());
-  }
+  bool scalar(Found found) { return value_found(std::move(found), read_so_far()); }
 
-  bool value_found(std::optional<std::string> text, const std::string& found, std::size_t offset) {
-    if (depth_ == 0) {
-      return wrong_type(text ? "string " + quoted_text(*text) : found, "struct ProviderResponse", offset);
-    }
+  bool value_found(Found found, std::size_t offset) {
+    if (depth_ == 0) return wrong_type(found, "struct ProviderResponse", offset);
     if (depth_ > 1 || pending_ == Field::Ignored) return true;
     const Field field = std::exchange(pending_, Field::Ignored);
-    if (!text && (found != "null" || field == Field::Status)) return wrong_type(found, "a string", offset);
+    if (found.kind == Found::Null && field != Field::Status) return true;
+    if (found.kind != Found::Text) return wrong_type(found, "a string", offset);
     switch (field) {
-      case Field::Status: response_.status = std::move(*text); break;
-      case Field::Diff: response_.diff = std::move(text); break;
-      case Field::Output: response_.output = std::move(text); break;
-      case Field::Error: response_.error = std::move(text); break;
+      case Field::Status: response_.status = std::move(found.text); break;
+      case Field::Diff: response_.diff = std::move(found.text); break;
+      case Field::Output: response_.output = std::move(found.text); break;
+      case Field::Error: response_.error = std::move(found.text); break;
       case Field::Ignored: break;
     }
     return true;
   }
 
-  bool open(std::string_view found) {
-    const bool is_field_value = depth_ == 1 && pending_ != Field::Ignored;
-    if (depth_ == 0 && found != "map") return wrong_type(std::string(found), "struct ProviderResponse", read_so_far());
-    if (is_field_value) return wrong_type(std::string(found), "a string", read_so_far());
+  bool open(std::string description) {
+    const Found found{Found::Other, std::move(description)};
+    if (depth_ == 0 && found.text != "map") return wrong_type(found, "struct ProviderResponse", read_so_far());
+    if (depth_ == 1 && pending_ != Field::Ignored) return wrong_type(found, "a string", read_so_far());
     ++depth_;
     return true;
   }

@@ -23,6 +23,9 @@ struct AgentReport {
   nlohmann::json entry(std::string_view name) const;
 };
 
+// A TOML basic string holding text (JSON's escapes are TOML's too).
+inline std::string toml_string(const std::string& text) { return nlohmann::json(text).dump(); }
+
 AgentReport run_bundle(Sandbox& sandbox, const std::string& bundle, bool dry_run, const Environment& env = {});
 
 }  // namespace toln::testing

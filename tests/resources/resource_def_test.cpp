@@ -16,6 +16,7 @@ namespace {
 using testing::AgentReport;
 using testing::Sandbox;
 using testing::run_bundle;
+using testing::toml_string;
 using Json = nlohmann::json;
 using namespace std::string_literals;
 
@@ -171,8 +172,6 @@ struct StatusCase {
   Json real_run;
   bool applies;  // the real run's apply leaves the mark {name}.applied
 };
-
-std::string toml_string(const std::string& text) { return Json(text).dump(); }
 
 TEST_F(ResourceDefs, CheckStatusDecides) {
   const std::string long_err = "printf '%1999s\\303\\251%s' '' tail | tr ' ' x >&2; exit 3";
