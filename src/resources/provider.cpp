@@ -36,8 +36,8 @@ struct ToJson {
 Json merged_params(const ResolvedResource& resource, const ParamTable& params) {
   Json out = Json::object();
   for (const auto& [key, value] : resource.props) out[key] = toml_to_json(value);
-  for (const auto& [name, spec] : params) {
-    if (spec.default_value && !resource.props.contains(name)) out[name] = toml_to_json(*spec.default_value);
+  for (const auto& [name, param] : params) {
+    if (param.default_value && !resource.props.contains(name)) out[name] = toml_to_json(*param.default_value);
   }
   return out;
 }

@@ -22,10 +22,10 @@ struct ParamText {
 // text: then the parameter is left out rather than silently defaulted.
 EnvEntries param_environment(const ResolvedResource& resource, const ParamTable& params) {
   EnvEntries env;
-  for (const auto& [name, spec] : params) {
+  for (const auto& [name, param] : params) {
     const auto property = resource.props.find(name);
     const TomlValue* source = property != resource.props.end() ? &property->second
-                              : spec.default_value                ? &*spec.default_value
+                              : param.default_value                ? &*param.default_value
                                                                   : nullptr;
     if (!source) continue;
     if (auto text = param_env_value(*source)) env.emplace("TOLN_PARAM_" + name, std::move(*text));
