@@ -38,8 +38,9 @@ class TrackingIterator {
   const char** reached_;
 };
 
-// " at line {} column {}" for the first `offset` bytes of valid UTF-8 text:
-// the column is the character count since the last line feed.
+// " at line {} column {}" after the first `offset` bytes of the text: the
+// column counts the characters since the last line feed (every byte that
+// does not continue a UTF-8 sequence).
 std::string position_text(std::string_view text, std::size_t offset) {
   std::size_t line = 1;
   std::size_t column = 0;
