@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
-#include <cmath>
-#include <cstdio>
 
 #include "model/toml_value.hpp"
-#include "text/utf8.hpp"
+#include "text/quoted.hpp"
 
 namespace toln {
 namespace {
@@ -20,45 +18,12 @@ bool before(const toml::source_position& a, const toml::source_position& b) {
   return a.line != b.line ? a.line < b.line : a.column < b.column;
 }
 
-// "string \"a\\\"b\"": the text quoted, with quote, backslash and control
-// characters escaped.
-std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t start = pos;
-    const char32_t c = next_code_point(text, pos);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        // The C0 and C1 control characters and DEL.
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
-          char buffer[16];
-          std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
-          out += buffer;
-        } else {
-          out.append(text.substr(start, pos - start));
-        }
-    }
-  }
-  return out + "\"";
-}
-
 std::string describe(const toml::node& node) {
   switch (node.type()) {
-    case toml::node_type::string: return "string " + quoted(node.as_string()->get());
+    case toml::node_type::string: return "string " + quoted_text(node.as_string()->get());
     case toml::node_type::integer: return "integer `" + std::to_string(node.as_integer()->get()) + "`";
-    case toml::node_type::floating_point: {
-      const double value = node.as_floating_point()->get();
-      std::string text = float_text(value);
-      if (std::isfinite(value) && text.find('.') == std::string::npos) text += ".0";
-      return "floating point `" + text + "`";
-    }
+    case toml::node_type::floating_point:
+      return "floating point `" + float_text_with_point(node.as_floating_point()->get()) + "`";
     case toml::node_type::boolean: return std::string("boolean `") + (node.as_boolean()->get() ? "true" : "false") + "`";
     case toml::node_type::array: return "sequence";
     default: return "map";

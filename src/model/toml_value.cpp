@@ -54,4 +54,10 @@ std::string float_text(double value) {
   return std::string(buffer, result.ptr);
 }
 
+std::string float_text_with_point(double value) {
+  std::string text = float_text(value);
+  if (std::isfinite(value) && text.find('.') == std::string::npos) text += ".0";
+  return text;
+}
+
 }  // namespace toln

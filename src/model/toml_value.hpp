@@ -53,4 +53,8 @@ std::string datetime_text(const TomlDateTime& value);
 // (no exponent), no fraction for whole values; "NaN", "inf", "-inf".
 std::string float_text(double value);
 
+// float_text with ".0" appended to a finite value that shows no decimal
+// point, as messages show a float found ("floating point `1.0`").
+std::string float_text_with_point(double value);
+
 }  // namespace toln

@@ -10,6 +10,8 @@
 #include "resources/hostname_timezone.hpp"
 #include "resources/mount.hpp"
 #include "resources/pkg.hpp"
+#include "resources/provider.hpp"
+#include "resources/resource_def.hpp"
 #include "resources/service.hpp"
 #include "resources/sysctl.hpp"
 #include "resources/user.hpp"
@@ -52,8 +54,11 @@ HandlerResult dispatch(const ResolvedResource& resource, bool dry_run, bool is_h
   for (const auto& builtin : kBuiltinTypes) {
     if (builtin.name == resource.resource_type) return builtin.handler(resource, dry_run);
   }
-  if (provider_defs.contains(resource.resource_type) || resource_defs.contains(resource.resource_type)) {
-    return not_available(resource, dry_run);
+  if (const auto provider = provider_defs.find(resource.resource_type); provider != provider_defs.end()) {
+    return run_provider(resource, provider->second, dry_run);
+  }
+  if (const auto def = resource_defs.find(resource.resource_type); def != resource_defs.end()) {
+    return apply_resource_def(resource, def->second, dry_run);
   }
   return AgentError::resource("unknown resource type: " + resource.resource_type);
 }
