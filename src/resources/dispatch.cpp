@@ -4,6 +4,10 @@
 #include <string_view>
 
 #include "resources/cmd.hpp"
+#include "resources/cron.hpp"
+#include "resources/directory.hpp"
+#include "resources/download.hpp"
+#include "resources/file.hpp"
 
 namespace toln {
 namespace {
@@ -23,17 +27,17 @@ struct BuiltinType {
 constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"git", not_available},
     {"pkg", not_available},
-    {"file", not_available},
-    {"cron", not_available},
+    {"file", apply_file},
+    {"cron", apply_cron},
     {"user", not_available},
     {"mount", not_available},
     {"sysctl", not_available},
     {"service", not_available},
     {"apt_repo", not_available},
-    {"download", not_available},
+    {"download", apply_download},
     {"hostname", not_available},
     {"timezone", not_available},
-    {"directory", not_available},
+    {"directory", apply_directory},
     {"docker_compose", not_available},
 }};
 
