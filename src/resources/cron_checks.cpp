@@ -55,6 +55,20 @@ Status check_schedule_field(std::string_view field, std::uint32_t maximum) {
   return {};
 }
 
+// Fields as cron itself reads them: between runs of blanks and tabs. Other
+// white space (a no-break space, a line separator) stays inside a field,
+// whose character check then refuses it.
+std::vector<std::string_view> split_fields(std::string_view schedule) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  while ((start = schedule.find_first_not_of(" \t", start)) != std::string_view::npos) {
+    const std::size_t end = std::min(schedule.find_first_of(" \t", start), schedule.size());
+    fields.push_back(schedule.substr(start, end - start));
+    start = end;
+  }
+  return fields;
+}
+
 }  // namespace
 
 Status check_cron_field(std::string_view label, std::string_view text) {
@@ -94,7 +108,7 @@ Status validate_cron_schedule(std::string_view schedule) {
     return AgentError::resource("cron schedule contains a control character (" + hex_code_point(*cp) +
                                 "); newlines and control characters are not allowed");
   }
-  const auto fields = split_white(schedule);
+  const auto fields = split_fields(schedule);
   if (fields.size() != std::size(kFieldMaxima)) {
     return AgentError::resource("cron schedule '" + std::string(schedule) +
                                 "' must have exactly 5 fields (minute hour dom month weekday)");
