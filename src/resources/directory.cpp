@@ -67,11 +67,11 @@ Status apply_ownership(const ResolvedResource& resource, const std::string& path
     fires = fires || *group_differs;
   }
   if (!fires) return {};
-  const std::string spec = owner && group ? *owner + ":" + *group : owner ? *owner : ":" + *group;
-  changes.messages.push_back("owner/group -> " + spec);
-  changes.records.push_back({"owner_group", ChangeAction::Update, std::nullopt, spec});
+  const std::string ownership = owner && group ? *owner + ":" + *group : owner ? *owner : ":" + *group;
+  changes.messages.push_back("owner/group -> " + ownership);
+  changes.records.push_back({"owner_group", ChangeAction::Update, std::nullopt, ownership});
   if (dry_run) return {};
-  return run_checked(host_programs::chown(prop_bool(resource, "recurse").value_or(false), spec, path), "chown");
+  return run_checked(host_programs::chown(prop_bool(resource, "recurse").value_or(false), ownership, path), "chown");
 }
 
 }  // namespace

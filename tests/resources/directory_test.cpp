@@ -114,7 +114,7 @@ TEST_F(DirectoryResource, OwnerAndGroupByIdOrByListing) {
   const Invocation listing = {"ls", "-ld", path.string()};
   struct Case {
     TomlTable props;  // path added
-    std::optional<std::string> spec;  // the chown specification when it fires
+    std::optional<std::string> ownership;  // the chown argument when it fires
     std::vector<Invocation> calls;
   } cases[] = {
       {{{"owner", text("0")}, {"group", text("+0")}}, std::nullopt, {}},
@@ -133,16 +133,16 @@ TEST_F(DirectoryResource, OwnerAndGroupByIdOrByListing) {
       fs::create_directory(path);
       ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
       const auto result = applied(directory(c.props), false);
-      if (!c.spec) {
+      if (!c.ownership) {
         EXPECT_EQ(result.status, ResourceStatus::Ok);
         return;
       }
-      EXPECT_EQ(result.diff, "owner/group -> " + *c.spec);
+      EXPECT_EQ(result.diff, "owner/group -> " + *c.ownership);
       ASSERT_EQ(result.changes.size(), 1u);
       EXPECT_EQ(result.changes[0].field, "owner_group");
       EXPECT_EQ(result.changes[0].action, ChangeAction::Update);
       EXPECT_FALSE(result.changes[0].from);
-      EXPECT_EQ(result.changes[0].to, *c.spec);
+      EXPECT_EQ(result.changes[0].to, *c.ownership);
     });
     EXPECT_EQ(sandbox.invocations(), c.calls);
   }
