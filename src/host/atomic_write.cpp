@@ -5,29 +5,14 @@
 #include <cerrno>
 
 #include "host/file_services.hpp"
+#include "host/path_parts.hpp"
 #include "host/paths.hpp"
 #include "host/process.hpp"
+#include "model/unique_fd.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
 namespace {
-
-struct PathParts {
-  std::optional<std::string> parent;  // absent: the root or an empty path
-  std::string file_name;              // "" when the path has none
-};
-
-// The parent and file name as a path library would give them: trailing
-// slashes ignored, a bare name has the current directory as its parent.
-PathParts split_path(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  if (path.empty() || path == "/") return {std::nullopt, ""};
-  const std::size_t slash = path.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  std::string parent = slash == std::string_view::npos ? "." : slash == 0 ? "/" : std::string(path.substr(0, slash));
-  if (name == "..") name = {};
-  return {parent, std::string(name)};
-}
 
 AgentError os_step_error(std::string_view step, int errnum) {
   return AgentError::resource(std::string(step) + ": " + os_error_text(errnum));
@@ -45,11 +30,24 @@ Status write_all(int fd, std::string_view data) {
   return {};
 }
 
+// A failure to open or flush the directory is ignored: the rename has
+// happened and only its durability across a crash is at stake.
 void sync_directory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
+  const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) (void)::fsync(fd.get());
+}
+
+// Gives the written temporary file its owner (of an existing target), then
+// its mode, and flushes it. The owner comes first: a chown clears the
+// set-user-id and set-group-id bits.
+Status finish_temp(int fd, std::string_view data, const std::optional<struct stat>& existing, std::uint32_t mode) {
+  if (auto written = write_all(fd, data); !written) return written;
+  if (existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+    return os_step_error("preserve owner on temp", errno);
+  }
+  if (::fchmod(fd, mode) != 0) return os_step_error("set mode on temp", errno);
+  if (::fsync(fd) != 0) return os_step_error("fsync temp", errno);
+  return {};
 }
 
 }  // namespace
@@ -73,33 +71,34 @@ Status atomic_write(const std::string& path, std::string_view data, std::optiona
   const auto existing = stat_path(path);
   const std::uint32_t wanted_mode = mode.value_or(existing ? existing->st_mode & 07777 : 0644);
 
+  // Created private: until its own mode is set, the temporary file must not
+  // show the new contents (of a 0600 file, say) to other users.
   const std::string temp = atomic_temp_path(path);
-  // Private until its mode is set: the data may be a secret meant for a 0600
-  // file, and is written before the mode.
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return AgentError::resource("failed to create temp file " + temp + ": " + os_error_text(errno));
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) return AgentError::resource("failed to create temp file " + temp + ": " + os_error_text(errno));
+  TempFileGuard temp_guard(temp);
 
-  // Owner before mode: a chown clears the set-user-id and set-group-id bits.
-  Status written = write_all(fd, data);
-  if (written && existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-    written = os_step_error("preserve owner on temp", errno);
-  }
-  if (written && ::fchmod(fd, wanted_mode) != 0) written = os_step_error("set mode on temp", errno);
-  if (written && ::fsync(fd) != 0) written = os_step_error("fsync temp", errno);
-  if (!written) {
-    ::close(fd);
-    (void)::unlink(temp.c_str());
-    return written;
-  }
+  if (auto finished = finish_temp(fd.get(), data, existing, wanted_mode); !finished) return finished;
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::close(fd);
-    (void)::unlink(temp.c_str());
-    return AgentError::resource("failed to rename " + temp + " -> " + path + ": " + os_error_text(error));
+    return AgentError::resource("failed to rename " + temp + " -> " + path + ": " + os_error_text(errno));
   }
+  temp_guard.release();
   sync_directory(*parts.parent);
   (void)run_command(host_programs::restorecon(lossy_utf8(path)));
-  ::close(fd);
+  return {};
+}
+
+Status commit_temp_file(const std::string& temp, const std::string& path) {
+  {
+    const UniqueFd fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || ::fsync(fd.get()) != 0) {
+      return AgentError::resource("failed to sync " + temp + ": " + os_error_text(errno));
+    }
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    return AgentError::resource("failed to rename " + temp + " -> " + path + ": " + os_error_text(errno));
+  }
+  sync_directory(split_path(path).parent.value_or("."));
   return {};
 }
 

@@ -2,70 +2,95 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "host/paths.hpp"
+#include "model/unique_fd.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
+namespace {
 
-TempDirGuard::~TempDirGuard() {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-std::string temp_dir_root() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  return tmpdir && *tmpdir ? tmpdir : "/tmp";
-}
-
-Result<TempDirGuard> make_temp_dir(std::string_view prefix) {
-  const std::string root = temp_dir_root();
-  const std::string pid = std::to_string(::getpid());
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-    const long long nanos = since_epoch.count() < 0 ? 0 : std::chrono::nanoseconds(since_epoch).count() % 1000000000;
-    const std::string path =
-        root + "/" + std::string(prefix) + "-" + pid + "-" + std::to_string(nanos) + "-" + std::to_string(attempt);
-    if (::mkdir(path.c_str(), 0700) == 0) return TempDirGuard(path);
-    if (errno != EEXIST) {
-      return AgentError::resource("failed to create temp dir " + path + ": " + os_error_text(errno));
-    }
-  }
-  return AgentError::resource("failed to create a unique temp dir after 64 attempts");
-}
-
-Result<std::optional<std::string>> read_file_opt(const std::string& path) {
-  if (auto checked = require_no_nul(path); !checked) return std::move(checked).error();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::optional<std::string>();
-    return read_failed_error(path, errno);
-  }
-  std::string text;
+// Reads what is left of fd; false with errno set on a read error.
+bool read_rest(int fd, std::string& out) {
   char buffer[65536];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return read_failed_error(path, error);
+      return false;
+    }
+    if (got == 0) return true;
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// Fills buffer as far as the file goes; the count, or -1 on a read error.
+ssize_t read_full(int fd, char* buffer, std::size_t size) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    const ssize_t got = ::read(fd, buffer + filled, size - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
     }
     if (got == 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
+    filled += static_cast<std::size_t>(got);
   }
-  ::close(fd);
-  if (!is_valid_utf8(text)) {
-    return AgentError::resource("failed to read " + path + ": stream did not contain valid UTF-8");
+  return static_cast<ssize_t>(filled);
+}
+
+}  // namespace
+
+std::string read_fault_text(const ReadFault& fault) {
+  return fault.errnum != 0 ? os_error_text(fault.errnum) : "stream did not contain valid UTF-8";
+}
+
+std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
+  if (has_nul(path)) return ReadFault{EINVAL};
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return ReadFault{errno};
+  std::string text;
+  if (!read_rest(fd.get(), text)) return ReadFault{errno};
+  if (!is_valid_utf8(text)) return ReadFault{0};
+  return text;
+}
+
+Result<std::optional<std::string>> read_file_opt(const std::string& path) {
+  if (auto checked = require_no_nul(path); !checked) return std::move(checked).error();
+  auto read = read_text_file(path);
+  if (auto* text = std::get_if<std::string>(&read)) return std::optional<std::string>(std::move(*text));
+  const ReadFault fault = std::get<ReadFault>(read);
+  if (fault.errnum == ENOENT) return std::optional<std::string>();
+  return AgentError::resource("failed to read " + path + ": " + read_fault_text(fault));
+}
+
+bool same_file_contents(const std::string& a, const std::string& b) {
+  if (has_nul(a) || has_nul(b)) return false;
+  const UniqueFd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat sa {};
+  struct stat sb {};
+  if (!fa.valid() || !fb.valid() || ::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0 ||
+      sa.st_size != sb.st_size) {
+    return false;
   }
-  return std::optional<std::string>(std::move(text));
+  char chunk_a[65536];
+  char chunk_b[sizeof chunk_a];
+  for (;;) {
+    const ssize_t got = read_full(fa.get(), chunk_a, sizeof chunk_a);
+    if (got < 0 || read_full(fb.get(), chunk_b, sizeof chunk_b) != got) return false;
+    if (got == 0) return true;
+    if (std::memcmp(chunk_a, chunk_b, static_cast<std::size_t>(got)) != 0) return false;
+  }
 }
 
 std::string content_digest(std::string_view data) {
@@ -103,15 +128,9 @@ std::string format_mode(std::uint32_t mode) {
 
 std::optional<struct stat> stat_path(const std::string& path) {
   struct stat st {};
-  if (!require_no_nul(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
   return st;
 }
-
-namespace {
-
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
-
-}  // namespace
 
 int create_dir_all(const std::string& path) {
   if (path.empty()) return 0;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "model/result.hpp"
 
@@ -15,15 +16,35 @@ namespace toln {
 
 // Replaces the target's contents so that a reader sees either the old or the
 // new file. Refuses a symbolic link at the target. The temporary file
-// ".{name}.toln-tmp.{pid}" beside it gets the target's owner and group (when
-// it existed), then the mode (the given one, else the existing bits, else
-// 0644), is synced and renamed over the target; the directory is synced and
-// "restorecon" run, its outcome ignored. On failure the temporary file is
-// removed and the target untouched.
+// ".{name}.toln-tmp.{pid}" beside it is created exclusively and private, gets
+// the target's owner and group (when it existed), then the mode (the given
+// one, else the existing bits, else 0644), is synced and renamed over the
+// target; the directory is synced and "restorecon" run, its outcome ignored.
+// On failure the temporary file is removed and the target untouched.
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode);
 
 // The name atomic_write gives its temporary file for a target.
 std::string atomic_temp_path(const std::string& path);
+
+// Puts a finished temporary file (written by another program) in place: it
+// is synced, renamed over path and the directory synced. "failed to sync
+// {}: {}" or "failed to rename {} -> {}: {}"; the temporary file is then
+// left to its owner.
+Status commit_temp_file(const std::string& temp, const std::string& path);
+
+// Removes a temporary file when it goes out of scope, unless released (once
+// it has been renamed into place). A missing file is no error.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  ~TempFileGuard();
+  void release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
 
 // Owns a private temporary directory; removes it with everything below it
 // when it goes out of scope, ignoring errors.
@@ -47,8 +68,22 @@ Result<TempDirGuard> make_temp_dir(std::string_view prefix);
 // The system temporary directory: TMPDIR, else "/tmp".
 std::string temp_dir_root();
 
-// The whole file as UTF-8 text; absent when it does not exist.
+// The whole file as UTF-8 text; absent when it does not exist, else
+// "failed to read {}: {}".
 Result<std::optional<std::string>> read_file_opt(const std::string& path);
+
+// Why a file could not be read as text: the OS error, or 0 when its contents
+// are not valid UTF-8.
+struct ReadFault {
+  int errnum = 0;
+};
+// The OS error's text, or "stream did not contain valid UTF-8".
+std::string read_fault_text(const ReadFault& fault);
+// The whole file as UTF-8 text, or why not.
+std::variant<std::string, ReadFault> read_text_file(const std::string& path);
+
+// Whether two files hold the same bytes; false when either cannot be read.
+bool same_file_contents(const std::string& a, const std::string& b);
 
 // "sha256:" and 64 lowercase hexadecimal digits.
 std::string content_digest(std::string_view data);

@@ -5,7 +5,11 @@
 
 #include "resources/apt_repo.hpp"
 #include "resources/cmd.hpp"
+#include "resources/cron.hpp"
+#include "resources/directory.hpp"
 #include "resources/docker_compose.hpp"
+#include "resources/download.hpp"
+#include "resources/file.hpp"
 #include "resources/git.hpp"
 #include "resources/hostname_timezone.hpp"
 #include "resources/mount.hpp"
@@ -21,10 +25,6 @@ namespace {
 
 using Handler = HandlerResult (*)(const ResolvedResource&, bool dry_run);
 
-HandlerResult not_available(const ResolvedResource& resource, bool) {
-  return AgentError::resource("resource type " + resource.resource_type + " is not available yet");
-}
-
 struct BuiltinType {
   std::string_view name;
   Handler handler;
@@ -34,17 +34,17 @@ struct BuiltinType {
 constexpr std::array<BuiltinType, 14> kBuiltinTypes = {{
     {"git", apply_git},
     {"pkg", apply_pkg},
-    {"file", not_available},
-    {"cron", not_available},
+    {"file", apply_file},
+    {"cron", apply_cron},
     {"user", apply_user},
     {"mount", apply_mount},
     {"sysctl", apply_sysctl},
     {"service", apply_service},
     {"apt_repo", apply_apt_repo},
-    {"download", not_available},
+    {"download", apply_download},
     {"hostname", apply_hostname},
     {"timezone", apply_timezone},
-    {"directory", not_available},
+    {"directory", apply_directory},
     {"docker_compose", apply_docker_compose},
 }};
 

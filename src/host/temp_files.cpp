@@ -1,0 +1,46 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include "host/file_services.hpp"
+
+namespace toln {
+
+// remove_all never follows a symbolic link: a link that an unpacked archive
+// left pointing outside is removed itself, not its target.
+TempDirGuard::~TempDirGuard() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+TempFileGuard::~TempFileGuard() {
+  if (!path_.empty()) (void)::unlink(path_.c_str());
+}
+
+std::string temp_dir_root() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir && *tmpdir ? tmpdir : "/tmp";
+}
+
+Result<TempDirGuard> make_temp_dir(std::string_view prefix) {
+  const std::string root = temp_dir_root();
+  const std::string pid = std::to_string(::getpid());
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    const long long nanos = since_epoch.count() < 0 ? 0 : std::chrono::nanoseconds(since_epoch).count() % 1000000000;
+    const std::string path =
+        root + "/" + std::string(prefix) + "-" + pid + "-" + std::to_string(nanos) + "-" + std::to_string(attempt);
+    if (::mkdir(path.c_str(), 0700) == 0) return TempDirGuard(path);
+    if (errno != EEXIST) {
+      return AgentError::resource("failed to create temp dir " + path + ": " + os_error_text(errno));
+    }
+  }
+  return AgentError::resource("failed to create a unique temp dir after 64 attempts");
+}
+
+}  // namespace toln

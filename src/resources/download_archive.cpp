@@ -1,0 +1,122 @@
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "host/path_parts.hpp"
+#include "host/process.hpp"
+#include "model/results.hpp"
+#include "resources/download_steps.hpp"
+#include "text/utf8.hpp"
+
+namespace toln {
+namespace {
+
+Result<HostCommand> unpack_command(const std::string& url, const std::string& archive, const std::string& dir,
+                                   std::string& label) {
+  if (url.ends_with(".zip")) {
+    label = "unzip";
+    return host_programs::unzip(archive, dir);
+  }
+  if (url.ends_with(".tar.gz") || url.ends_with(".tgz")) {
+    label = "tar extract";
+    return host_programs::tar_extract(archive, dir);
+  }
+  return AgentError::resource("unsupported archive format for " + url + ". Supported: .zip, .tar.gz, .tgz");
+}
+
+Result<std::string> canonical(const std::string& path, std::string_view what) {
+  char resolved[PATH_MAX];
+  if (!::realpath(path.c_str(), resolved)) {
+    return AgentError::resource("failed to resolve " + std::string(what) + ": " + os_error_text(errno));
+  }
+  return std::string(resolved);
+}
+
+// Component by component: the directory itself counts as inside.
+bool lies_inside(std::string_view path, std::string_view dir) {
+  return path == dir || (path.starts_with(dir) && (dir == "/" || path[dir.size()] == '/'));
+}
+
+// The entry to install: inside the extraction directory after every link is
+// resolved, and a regular file (a device or a pipe would make "cp" read the
+// host's device or wait for ever).
+Result<std::string> member_to_install(const std::string& extract_dir, const std::string& found) {
+  auto dir = canonical(extract_dir, "extract dir");
+  if (!dir) return std::move(dir).error();
+  auto member = canonical(found, "extracted file");
+  if (!member) return std::move(member).error();
+  if (!lies_inside(*member, *dir)) {
+    return AgentError::resource("refusing to install '" + found +
+                                "': extracted path escapes the extraction directory");
+  }
+  struct stat st {};
+  if (::stat(member->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return AgentError::resource("refusing to install '" + found + "': extracted entry is not a regular file");
+  }
+  return member;
+}
+
+}  // namespace
+
+Result<std::string> find_extracted_file(const std::string& dir, const std::string& wanted_name) {
+  DIR* listing = ::opendir(dir.c_str());
+  if (!listing) return AgentError::resource("failed to read " + dir + ": " + os_error_text(errno));
+  std::vector<std::string> names;
+  std::optional<std::string> found;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view raw = entry->d_name;
+    if (raw == "." || raw == "..") continue;
+    std::string name = lossy_utf8(raw);
+    if (name == wanted_name) {
+      found = dir + "/" + std::string(raw);
+      break;
+    }
+    names.push_back(std::move(name));
+  }
+  ::closedir(listing);
+  if (found) return *found;
+  return AgentError::resource("no extracted file named '" + wanted_name + "' (archive contained: " +
+                              join(names, ", ") +
+                              "). Set `dest` to one of these names so toln knows which file to install.");
+}
+
+Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string& dest, const std::string& checksum) {
+  auto download_dir = make_temp_dir("toln-download");
+  if (!download_dir) return std::move(download_dir).error();
+  auto extract_dir = make_temp_dir("toln-extract");
+  if (!extract_dir) return std::move(extract_dir).error();
+
+  const std::string archive = download_dir->path() + "/archive";
+  if (auto fetched = run_checked(host_programs::curl_download_archive(archive, url), "download"); !fetched) {
+    return std::move(fetched).error();
+  }
+  if (auto verified = verify_sha256(archive, checksum); !verified) return std::move(verified).error();
+  std::string label;
+  auto unpack = unpack_command(url, archive, extract_dir->path(), label);
+  if (!unpack) return std::move(unpack).error();
+  if (auto unpacked = run_checked(*unpack, label); !unpacked) return std::move(unpacked).error();
+
+  auto found = find_extracted_file(extract_dir->path(), lossy_utf8(split_path(dest).file_name));
+  if (!found) return std::move(found).error();
+  auto member = member_to_install(extract_dir->path(), *found);
+  if (!member) return std::move(member).error();
+  return UnpackedArchive{std::move(download_dir).value(), std::move(extract_dir).value(), std::move(*member)};
+}
+
+Status install_member(const UnpackedArchive& archive, const std::string& dest, std::vector<std::string>& messages) {
+  const std::string temp = atomic_temp_path(dest);
+  (void)remove_file(temp);  // left by an earlier run that was killed
+  TempFileGuard temp_guard(temp);
+  auto copied = run_command(host_programs::cp(archive.member, temp));
+  if (!copied) return std::move(copied).error();
+  if (copied->status != 0) return AgentError::resource("failed to copy extracted file to " + dest);
+  if (auto committed = commit_temp_file(temp, dest); !committed) return committed;
+  temp_guard.release();
+  messages.push_back("downloaded and extracted -> " + dest);
+  return {};
+}
+
+}  // namespace toln

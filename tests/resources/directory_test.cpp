@@ -1,0 +1,181 @@
+#include "resources/directory.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
+
+namespace toln {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace toln::testing;
+
+ResolvedResource directory(TomlTable props) { return make_resource("directory", "d", std::move(props)); }
+
+ResourceResult applied(const ResolvedResource& resource, bool dry_run) {
+  auto result = apply_directory(resource, dry_run);
+  EXPECT_TRUE(result) << error_of(result);
+  return result ? *result : ResourceResult{};
+}
+
+class DirectoryResource : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TOLN_REQUIRE_SANDBOX();
+    sandbox.add_fake("ls", "exec /usr/bin/ls \"$@\"");
+    sandbox.add_fake("chown", R"(case "$1" in bad) echo "chown: invalid user: 'bad'" >&2; exit 1;; esac
+exec /usr/bin/chown "$@")");
+  }
+  fs::path scratch(const std::string& name) const { return sandbox.scratch_dir() / name; }
+  Sandbox sandbox;
+};
+
+TEST_F(DirectoryResource, MissingDirectoryInDryRunOnlyReportsTheCreation) {
+  const fs::path path = scratch("new/dir");
+  sandbox.run_in_process([&] {
+    const auto result = applied(
+        directory({{"path", text(path)}, {"mode", text("0700")}, {"owner", text("bin")}, {"group", text("bin")}}), true);
+    EXPECT_EQ(result.status, ResourceStatus::Changed);
+    EXPECT_EQ(result.diff, "create " + path.string());
+    ASSERT_EQ(result.changes.size(), 1u);
+    EXPECT_EQ(result.changes[0].field, "directory");
+    EXPECT_EQ(result.changes[0].action, ChangeAction::Create);
+    EXPECT_FALSE(result.changes[0].from);
+    EXPECT_EQ(result.changes[0].to, path.string());
+    EXPECT_FALSE(fs::exists(path));
+  });
+  EXPECT_TRUE(sandbox.invocations().empty());
+}
+
+TEST_F(DirectoryResource, CreatesWithParentsThenSetsTheMode) {
+  const fs::path path = scratch("new/dir");
+  sandbox.run_in_process([&] {
+    ::umask(022);
+    const auto resource = directory({{"path", text(path)}, {"mode", text("0700")}});
+    const auto result = applied(resource, false);
+    EXPECT_EQ(result.diff, "create " + path.string() + ", mode 0755 \u2192 0700");
+    ASSERT_EQ(result.changes.size(), 2u);
+    EXPECT_EQ(result.changes[1].field, "mode");
+    EXPECT_EQ(result.changes[1].action, ChangeAction::Update);
+    EXPECT_EQ(result.changes[1].from, "0755");
+    EXPECT_EQ(result.changes[1].to, "0700");
+    EXPECT_EQ(mode_of(path), 0700u);
+    EXPECT_EQ(mode_of(path.parent_path()), 0755u);
+    const auto again = applied(resource, false);
+    EXPECT_EQ(again.status, ResourceStatus::Ok);
+    EXPECT_TRUE(again.changes.empty());
+    // A misspelt state means present.
+    EXPECT_EQ(applied(directory({{"path", text(path)}, {"state", text("Absent")}}), false).status, ResourceStatus::Ok);
+  });
+}
+
+TEST_F(DirectoryResource, AbsentRemovesTheTreeButNeverFollowsLinks) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "tree/a/b", "x");
+    write_file(dir / "kept/file", "kept");
+    fs::create_symlink(dir / "kept", dir / "tree/link-out");
+    fs::create_symlink(dir / "kept", dir / "link");
+    const auto absent = [&](const fs::path& path) { return directory({{"path", text(path)}, {"state", text("absent")}}); };
+
+    const auto missing = applied(absent(dir / "missing"), false);
+    EXPECT_EQ(missing.status, ResourceStatus::Ok);
+    EXPECT_TRUE(missing.changes.empty());
+
+    const auto dry = applied(absent(dir / "tree"), true);
+    EXPECT_EQ(dry.diff, "would remove " + (dir / "tree").string());
+    ASSERT_EQ(dry.changes.size(), 1u);
+    EXPECT_EQ(dry.changes[0].field, "directory");
+    EXPECT_EQ(dry.changes[0].action, ChangeAction::Delete);
+    EXPECT_EQ(dry.changes[0].from, (dir / "tree").string());
+    EXPECT_FALSE(dry.changes[0].to);
+    EXPECT_TRUE(fs::exists(dir / "tree/a/b"));
+
+    const auto real = applied(absent(dir / "tree"), false);
+    EXPECT_EQ(real.diff, "removed " + (dir / "tree").string());
+    EXPECT_EQ(real.changes.size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "tree"));
+    EXPECT_EQ(applied(absent(dir / "link"), false).diff, "removed " + (dir / "link").string());
+    EXPECT_FALSE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(read_file(dir / "kept/file"), "kept");
+
+    write_file(dir / "regular", "x");
+    EXPECT_EQ(error_of(apply_directory(absent(dir / "regular"), false)),
+              "resource error: failed to remove " + (dir / "regular").string() + ": Not a directory (os error 20)");
+    EXPECT_EQ(read_file(dir / "regular"), "x");
+  });
+}
+
+TEST_F(DirectoryResource, OwnerAndGroupByIdOrByListing) {
+  const fs::path path = scratch("owned");
+  const Invocation listing = {"ls", "-ld", path.string()};
+  struct Case {
+    TomlTable props;  // path added
+    std::optional<std::string> ownership;  // the chown argument when it fires
+    std::vector<Invocation> calls;
+  } cases[] = {
+      {{{"owner", text("0")}, {"group", text("+0")}}, std::nullopt, {}},
+      {{{"owner", text("root")}}, std::nullopt, {listing}},
+      {{{"owner", text("root")}, {"group", text("root")}}, std::nullopt, {listing, listing}},
+      {{{"group", text("1234")}}, ":1234", {{"chown", ":1234", path.string()}}},
+      {{{"owner", text("root")}, {"group", text("2345")}}, "root:2345", {listing, {"chown", "root:2345", path.string()}}},
+      {{{"owner", text("1234")}, {"recurse", boolean(true)}}, "1234", {{"chown", "-R", "1234", path.string()}}},
+      {{{"owner", text("1234")}, {"recurse", text("true")}}, "1234", {{"chown", "1234", path.string()}}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.calls));
+    sandbox.clear_invocations();
+    c.props["path"] = text(path);
+    sandbox.run_in_process([&] {
+      fs::create_directory(path);
+      ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+      const auto result = applied(directory(c.props), false);
+      if (!c.ownership) {
+        EXPECT_EQ(result.status, ResourceStatus::Ok);
+        return;
+      }
+      EXPECT_EQ(result.diff, "owner/group -> " + *c.ownership);
+      ASSERT_EQ(result.changes.size(), 1u);
+      EXPECT_EQ(result.changes[0].field, "owner_group");
+      EXPECT_EQ(result.changes[0].action, ChangeAction::Update);
+      EXPECT_FALSE(result.changes[0].from);
+      EXPECT_EQ(result.changes[0].to, *c.ownership);
+    });
+    EXPECT_EQ(sandbox.invocations(), c.calls);
+  }
+}
+
+TEST_F(DirectoryResource, Errors) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "regular", "x");
+    fs::create_directory(dir / "read-only");
+    ASSERT_EQ(::mount("tmpfs", (dir / "read-only").c_str(), "tmpfs", MS_RDONLY, nullptr), 0);
+    struct Case {
+      TomlTable props;
+      bool dry_run;
+      std::string error;
+    } cases[] = {
+        {{{"state", text("absent")}}, false, "resource error: directory resource requires 'path'"},
+        {{{"path", text(dir / "regular")}}, true,
+         "resource error: " + (dir / "regular").string() + " exists and is not a directory"},
+        {{{"path", text(dir / "regular")}, {"mode", text("0755")}}, false,
+         "resource error: " + (dir / "regular").string() + " exists and is not a directory"},
+        {{{"path", text(dir / "read-only/sub")}}, false,
+         "resource error: failed to create " + (dir / "read-only/sub").string() +
+             ": Read-only file system (os error 30)"},
+        {{{"path", text(dir / "created")}, {"mode", text("rwx")}}, false, "resource error: invalid mode: rwx"},
+        {{{"path", text(dir / "created")}, {"owner", text("bad")}}, false,
+         "resource error: chown failed: chown: invalid user: 'bad'\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(error_of(apply_directory(directory(c.props), c.dry_run)), c.error);
+    EXPECT_TRUE(fs::is_directory(dir / "created")) << "made before the mode was found invalid";
+    EXPECT_EQ(read_file(dir / "regular"), "x");
+  });
+}
+
+}  // namespace
+}  // namespace toln

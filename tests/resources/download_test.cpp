@@ -1,0 +1,191 @@
+#include <sys/stat.h>
+
+#include "resources/download_fixture.hpp"
+
+namespace toln {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace toln::testing;
+
+using DownloadResource = DownloadTest;
+
+TEST_F(DownloadResource, FetchesVerifiesAndSetsModeAndOwnerOnce) {
+  serve("tool-1.0", "#!/bin/sh\necho tool\n");
+  const fs::path dest = scratch("opt/bin/tool");
+  const std::string checksum = sha256_hex("#!/bin/sh\necho tool\n");
+  const auto resource = download({{"url", text(url("tool-1.0"))},
+                                  {"dest", text(dest)},
+                                  {"checksum", text(checksum)},
+                                  {"mode", text("0750")},
+                                  {"owner", text("root")}});
+  sandbox.run_in_process([&] {
+    const auto dry = applied_download(resource, true);
+    EXPECT_EQ(dry.status, ResourceStatus::Changed);
+    EXPECT_EQ(dry.diff, "would download " + url("tool-1.0") + " -> " + dest.string());
+    EXPECT_TRUE(sandbox.invocations().empty());
+    EXPECT_FALSE(fs::exists(dest.parent_path()));
+
+    const auto first = applied_download(resource, false);
+    EXPECT_EQ(first.diff, "downloaded -> " + dest.string());
+    EXPECT_TRUE(first.changes.empty());
+    EXPECT_EQ(read_file(dest), "#!/bin/sh\necho tool\n");
+    EXPECT_EQ(mode_of(dest), 0750u);
+    EXPECT_EQ(dir_names(dest.parent_path()), std::vector<std::string>{"tool"});
+    const std::string temp = temp_beside(dest);
+    EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{{"curl", "-fSL", "-o", temp, url("tool-1.0")},
+                                                             {"sha256sum", temp},
+                                                             {"chmod", "0750", dest.string()},
+                                                             {"chown", "root", dest.string()}}));
+    sandbox.clear_invocations();
+    EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
+    EXPECT_EQ(sandbox.invocations(),
+              (std::vector<Invocation>{{"sha256sum", dest.string()}, {"ls", "-ld", dest.string()}}));
+  });
+  EXPECT_EQ(server->requests(), std::vector<std::string>{"GET /tool-1.0"});
+}
+
+TEST_F(DownloadResource, ChecksumMismatchOfAnExistingFileDownloadsAgain) {
+  serve("tool", "new");
+  const fs::path dest = scratch("tool");
+  const auto resource = download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"checksum", text(sha256_hex("new"))}});
+  sandbox.run_in_process([&] {
+    write_file(dest, "old");
+    EXPECT_EQ(applied_download(resource, true).diff, "checksum mismatch (re-download)");
+    EXPECT_EQ(read_file(dest), "old");
+    EXPECT_EQ(applied_download(resource, false).diff, "checksum mismatch (re-download), downloaded -> " + dest.string());
+    EXPECT_EQ(read_file(dest), "new");
+    EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
+  });
+  EXPECT_EQ(server->requests(), std::vector<std::string>{"GET /tool"});
+}
+
+TEST_F(DownloadResource, FailedTransfersLeaveNothingAtDest) {
+  serve("tool", "content");
+  const fs::path dir = scratch("bin");
+  sandbox.run_in_process([&] {
+    fs::create_directories(dir);
+    const auto fetch = [&](const std::string& from, std::optional<std::string> checksum) {
+      TomlTable props = {{"url", text(from)}, {"dest", text(dir / "tool")}};
+      if (checksum) props["checksum"] = text(*checksum);
+      return error_of(apply_download(download(props), false));
+    };
+    const std::string upper = sha256_hex("content");
+    std::string upper_case = upper;
+    for (char& c : upper_case) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(fetch(url("tool"), upper_case),
+              "resource error: checksum mismatch: expected " + upper_case + ", got " + upper);
+    const std::string not_found = fetch(url("status/404"), std::nullopt);
+    EXPECT_EQ(not_found.rfind("resource error: download failed: ", 0), 0u) << not_found;
+    EXPECT_NE(not_found.find("404"), std::string::npos) << not_found;
+    EXPECT_TRUE(fs::is_empty(dir));
+
+    // A transfer cut short: curl leaves part of the file and fails.
+    sandbox.add_fake("curl", R"(printf partial > "$3"; echo "curl: (18) transfer closed" >&2; exit 18)");
+    EXPECT_EQ(fetch(url("tool"), std::nullopt), "resource error: download failed: curl: (18) transfer closed\n");
+    EXPECT_TRUE(fs::is_empty(dir)) << "no partial file, no temporary file";
+
+    // A stale temporary file of an earlier, killed run is replaced.
+    sandbox.add_fake("curl", "PATH=/usr/bin:/bin exec curl \"$@\"");
+    write_file(temp_beside(dir / "tool"), "left over");
+    EXPECT_EQ(fetch(url("tool"), std::nullopt), "");
+    EXPECT_EQ(dir_names(dir), std::vector<std::string>{"tool"});
+    EXPECT_EQ(read_file(dir / "tool"), "content");
+  });
+}
+
+TEST_F(DownloadResource, ExistingFileWithoutChecksumIsNeverFetchedAgain) {
+  const fs::path dest = scratch("tool");
+  const auto resource =
+      download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0755")}, {"owner", text("0")}});
+  sandbox.run_in_process([&] {
+    write_file(dest, "mine", 0644);
+    EXPECT_EQ(applied_download(resource, true).diff, "mode 0644 -> 0755, owner root -> 0");
+    EXPECT_EQ(mode_of(dest), 0644u);
+    EXPECT_EQ(applied_download(resource, false).diff, "mode 0644 -> 0755, owner root -> 0");
+    EXPECT_EQ(mode_of(dest), 0755u);
+    // A numeric owner never equals the listed name.
+    EXPECT_EQ(applied_download(resource, false).diff, "owner root -> 0");
+    EXPECT_EQ(read_file(dest), "mine");
+    EXPECT_EQ(error_of(apply_download(download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("u+x")}}), false)),
+              "resource error: invalid mode: u+x");
+  });
+  EXPECT_TRUE(server->requests().empty());
+  const Invocation listing = {"ls", "-ld", dest.string()};
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{listing,
+                                                           {"chmod", "0755", dest.string()},
+                                                           listing,
+                                                           {"chown", "0", dest.string()},
+                                                           listing,
+                                                           {"chown", "0", dest.string()}}));
+}
+
+TEST_F(DownloadResource, ModeOfANewFileIsHandedToChmodAsWritten) {
+  serve("tool", "x");
+  const fs::path dest = scratch("tool");
+  sandbox.run_in_process([&] {
+    ::umask(022);
+    const auto result = applied_download(download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("u+x")}}), false);
+    EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
+    EXPECT_EQ(mode_of(dest), 0744u);
+  });
+}
+
+TEST_F(DownloadResource, AbsentRemovesTheFile) {
+  const fs::path dest = scratch("tool");
+  const auto absent = download({{"url", text("http://unused.invalid/")}, {"dest", text(dest)}, {"state", text("absent")}});
+  sandbox.run_in_process([&] {
+    EXPECT_EQ(applied_download(absent, false).status, ResourceStatus::Ok);
+    write_file(dest, "x");
+    EXPECT_EQ(applied_download(absent, true).diff, "would remove " + dest.string());
+    EXPECT_TRUE(fs::exists(dest));
+    EXPECT_EQ(applied_download(absent, false).diff, "removed " + dest.string());
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_EQ(error_of(apply_download(download({{"dest", text(dest)}, {"state", text("absent")}}), false)),
+              "resource error: download resource requires 'url'");
+  });
+  EXPECT_TRUE(sandbox.invocations().empty());
+}
+
+TEST_F(DownloadResource, RefusalsBeforeAnythingRuns) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "target", "target");
+    fs::create_symlink(dir / "target", dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    for (bool dry_run : {true, false}) {
+      for (const char* name : {"link", "dangling"}) {
+        EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x"))}, {"dest", text(dir / name)}}), dry_run)),
+                  "resource error: refusing to download to " + (dir / name).string() + ": path is a symlink");
+      }
+      for (const auto& checksum : {TomlValue{std::int64_t{1}}, TomlValue{true}}) {
+        EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x.tgz"))},
+                                                    {"dest", text(dir / "tool")},
+                                                    {"extract", boolean(true)},
+                                                    {"checksum", checksum}}),
+                                          dry_run)),
+                  "resource error: download with extract = true requires a `checksum` (extracting an archive as root "
+                  "requires pinning its exact bytes)");
+      }
+    }
+    EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x"))}}), true)),
+              "resource error: download resource requires 'dest'");
+    EXPECT_EQ(read_file(dir / "target"), "target");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  });
+  EXPECT_TRUE(sandbox.invocations().empty());
+  EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(DownloadResource, ParentThatCannotBeMade) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "blocker", "x");
+    EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x"))}, {"dest", text(dir / "blocker/sub/tool")}}), false)),
+              "resource error: failed to create directory: Not a directory (os error 20)");
+  });
+  EXPECT_TRUE(sandbox.invocations().empty());
+}
+
+}  // namespace
+}  // namespace toln
