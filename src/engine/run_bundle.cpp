@@ -1,5 +1,6 @@
 #include "engine/run_bundle.hpp"
 
+#include <optional>
 #include <unordered_set>
 
 #include "engine/notify.hpp"
@@ -47,8 +48,10 @@ class Run {
         return;
       }
     }
-    const ResolvedResource substituted = substitute_registered(r, registers_);
-    if (has_register_placeholder(substituted)) {
+    // Only a resource with placeholders needs its own copy.
+    const std::optional<ResolvedResource> substituted = substitute(r);
+    const ResolvedResource& ready = substituted ? *substituted : r;
+    if (substituted && has_register_placeholder(ready)) {
       if (dry_run_) {
         ResourceResult result = engine_entry(r, ResourceStatus::Changed);
         result.diff = "register values not available in dry-run";
@@ -61,7 +64,7 @@ class Run {
       }
       return;
     }
-    ResourceResult result = dispatch(substituted, false);
+    ResourceResult result = dispatch(ready, false);
     if (r.register_name && result.output) registers_[*r.register_name] = *result.output;
     if (result.status == ResourceStatus::Changed) collect_notifications(r);
     if (result.status == ResourceStatus::Failed) failed_.insert(id);
@@ -101,6 +104,12 @@ class Run {
     return apply_resource(r, dry_run_, is_handler, bundle_.resource_defs, bundle_.provider_defs);
   }
 
+  // The resource with its placeholders replaced, or nothing when it has none.
+  std::optional<ResolvedResource> substitute(const ResolvedResource& r) const {
+    if (!has_register_placeholder(r)) return std::nullopt;
+    return substitute_registered(r, registers_);
+  }
+
   void collect_notifications(const ResolvedResource& r) {
     for (const auto& target : r.notify) {
       if (handler_ids_.contains(target)) {
@@ -112,13 +121,13 @@ class Run {
   }
 
   void run_handler(const ResolvedResource& h) {
-    const ResolvedResource substituted = substitute_registered(h, registers_);
-    if (!dry_run_ && has_register_placeholder(substituted)) {
-      ResourceResult result = result_failed(h.resource_type, h.name + " (handler)", kUnresolvedRegister);
-      results_.push_back(std::move(result));
+    const std::optional<ResolvedResource> substituted = substitute(h);
+    const ResolvedResource& ready = substituted ? *substituted : h;
+    if (!dry_run_ && substituted && has_register_placeholder(ready)) {
+      results_.push_back(result_failed(h.resource_type, h.name + " (handler)", kUnresolvedRegister));
       return;
     }
-    ResourceResult result = dispatch(substituted, true);
+    ResourceResult result = dispatch(ready, true);
     result.name += " (handler)";
     results_.push_back(redact_result(std::move(result), h.sensitive));
   }
