@@ -10,6 +10,7 @@
 
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
@@ -19,6 +20,8 @@ using testing::HttpServer;
 using testing::Invocation;
 using testing::RunResult;
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 const std::string kKeyring = "/etc/apt/keyrings/example.asc";
 const std::string kList = "/etc/apt/sources.list.d/example.list";
@@ -50,8 +53,6 @@ ResolvedResource apt_repo(TomlTable props, std::string name = "repo") {
   return r;
 }
 
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
-
 TomlTable example(TomlTable extra = {}) {
   TomlTable props = {{"name", text("example")},
                      {"url", text("https://pkg.example.com/debian")},
@@ -59,8 +60,6 @@ TomlTable example(TomlTable extra = {}) {
   for (auto& [key, value] : extra) props[key] = value;
   return props;
 }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 constexpr std::string_view kBundle = R"(host = "h"
 [[resources]]

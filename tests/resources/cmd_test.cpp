@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
 
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 ResolvedResource cmd(TomlTable props, std::optional<std::string> register_name = std::nullopt) {
   ResolvedResource r;
@@ -16,12 +19,6 @@ ResolvedResource cmd(TomlTable props, std::optional<std::string> register_name =
   r.props = std::move(props);
   r.register_name = std::move(register_name);
   return r;
-}
-
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
-
-std::string error_of(const HandlerResult& result) {
-  return result ? "" : display_agent_error(result.error());
 }
 
 class CmdResource : public ::testing::Test {

@@ -10,6 +10,7 @@
 
 #include "harness/sandbox.hpp"
 #include "host/file_services.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
@@ -17,11 +18,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Invocation;
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 constexpr const char* kCompose = "services:\n  web:\n    image: nginx:1.27\n";
 constexpr const char* kEnv = "DB_PASSWORD=s3cr3t\n";
-
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
 
 ResolvedResource stack(const fs::path& dir, TomlTable extra = {}) {
   ResolvedResource r;
@@ -31,8 +32,6 @@ ResolvedResource stack(const fs::path& dir, TomlTable extra = {}) {
   r.props["project_dir"] = text(dir.string());
   return r;
 }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 // One record as "field action from to", "-" for an absent value.
 std::string record(const FieldChange& change) {

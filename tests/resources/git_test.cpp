@@ -11,6 +11,7 @@
 
 #include "harness/sandbox.hpp"
 #include "host/process.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
@@ -18,8 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Invocation;
 using testing::Sandbox;
-
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
+using testing::error_of;
+using testing::text;
 
 ResolvedResource git_resource(TomlTable props) {
   ResolvedResource r;
@@ -28,8 +29,6 @@ ResolvedResource git_resource(TomlTable props) {
   r.props = std::move(props);
   return r;
 }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 std::string read_text(const fs::path& path) {
   std::ifstream in(path);

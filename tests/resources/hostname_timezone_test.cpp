@@ -8,12 +8,14 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
 
 using testing::Invocation;
 using testing::Sandbox;
+using testing::error_of;
 
 ResolvedResource resource(std::string type, TomlTable props) {
   ResolvedResource r;
@@ -25,8 +27,6 @@ ResolvedResource resource(std::string type, TomlTable props) {
 
 ResolvedResource hostname(std::string name) { return resource("hostname", {{"hostname", TomlValue{std::move(name)}}}); }
 ResolvedResource timezone(std::string zone) { return resource("timezone", {{"timezone", TomlValue{std::move(zone)}}}); }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 void expect_result(const HandlerResult& result, const std::string& type, std::optional<std::string> diff) {
   ASSERT_TRUE(result) << error_of(result);

@@ -9,12 +9,15 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
 
 using testing::Invocation;
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 constexpr const char* kFstab = "/etc/fstab";
 constexpr const char* kWanted = "/dev/sdb1\t/data\text4\tdefaults\t0\t2";
@@ -32,8 +35,6 @@ constexpr const char* kSeedRewritten =
     "#/dev/sdb1 /data ext4 defaults 0 2\n"
     "  tmpfs   /tmp tmpfs   mode=1777  0 0\n";
 
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
-
 ResolvedResource mount_resource(TomlTable props) {
   ResolvedResource r;
   r.resource_type = "mount";
@@ -49,8 +50,6 @@ ResolvedResource data_mount(TomlTable extra = {}) {
   for (auto& [key, value] : extra) props[key] = value;
   return mount_resource(std::move(props));
 }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 void expect_changed(const HandlerResult& result, const std::string& diff) {
   ASSERT_TRUE(result) << error_of(result);

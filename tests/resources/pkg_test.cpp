@@ -10,6 +10,7 @@
 
 #include "harness/sandbox.hpp"
 #include "resources/package_manager.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
@@ -17,6 +18,8 @@ namespace {
 using testing::Invocation;
 using testing::RunResult;
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 // Scenario in $TOLN_FAKE_STATE: "pkg-NAME" marks an installed package (for
 // dpkg it holds the words of its Status line); "fail-WHAT" makes the command
@@ -105,8 +108,6 @@ void set_state(Sandbox& sandbox, const std::string& file, const std::string& con
   std::ofstream(sandbox.state_dir() / file) << content;
 }
 
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
-
 std::vector<std::string> describe(const std::vector<FieldChange>& changes) {
   std::vector<std::string> out;
   for (const auto& c : changes) {
@@ -124,7 +125,6 @@ ResolvedResource pkg(TomlTable props) {
   return r;
 }
 
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
 TomlValue list(std::vector<TomlValue> items) { return TomlValue{TomlArray(std::move(items))}; }
 
 std::string resource(const std::string& name, const std::string& props) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
@@ -14,6 +15,8 @@ namespace {
 using testing::Invocation;
 using testing::RunResult;
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 // "active-UNIT" marks a running unit. "enabled-UNIT" holds what is-enabled
 // prints (else "disabled"), "enabled-status-UNIT" its exit status (else 0).
@@ -40,10 +43,6 @@ ResolvedResource service(TomlTable props, std::string name = "svc") {
   r.props = std::move(props);
   return r;
 }
-
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 class Service : public ::testing::Test {
  protected:

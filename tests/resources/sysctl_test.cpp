@@ -9,16 +9,17 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
 
 using testing::Invocation;
 using testing::Sandbox;
+using testing::error_of;
+using testing::text;
 
 constexpr const char* kDropin = "/etc/sysctl.d/99-toln.conf";
-
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
 
 ResolvedResource sysctl_resource(TomlTable props) {
   ResolvedResource r;
@@ -32,8 +33,6 @@ ResolvedResource forward(std::string value, bool persist = true) {
   return sysctl_resource({{"key", text("net.ipv4.ip_forward")}, {"value", text(std::move(value))},
                           {"persist", TomlValue{persist}}});
 }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 void expect_result(const HandlerResult& result, std::optional<std::string> diff) {
   ASSERT_TRUE(result) << error_of(result);

@@ -10,6 +10,7 @@
 
 #include "harness/sandbox.hpp"
 #include "host/process.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
@@ -17,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Invocation;
 using testing::Sandbox;
-
-TomlValue text(std::string s) { return TomlValue{std::move(s)}; }
+using testing::error_of;
+using testing::text;
 
 ResolvedResource user_resource(TomlTable props, std::string name = "account") {
   ResolvedResource r;
@@ -27,8 +28,6 @@ ResolvedResource user_resource(TomlTable props, std::string name = "account") {
   r.props = std::move(props);
   return r;
 }
-
-std::string error_of(const HandlerResult& result) { return result ? "" : display_agent_error(result.error()); }
 
 std::string read_host_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
