@@ -19,11 +19,11 @@ bool belongs_to(std::string_view line, std::string_view path) {
   return fields.size() >= 2 && fields[1] == path;
 }
 
-// Joined lines always end in a line feed when any line is left; a blank last
-// line already supplies it.
+// Joined text that is not empty ends in a line feed; a blank last line
+// already supplies it, and a file left with one blank line only is empty.
 std::string join_with_final_feed(const std::vector<std::string_view>& lines) {
   std::string text = join_lines(lines);
-  if (!lines.empty() && !text.ends_with('\n')) text.push_back('\n');
+  if (!text.empty() && !text.ends_with('\n')) text.push_back('\n');
   return text;
 }
 

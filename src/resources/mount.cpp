@@ -31,10 +31,14 @@ std::optional<std::string> field_fault(const Field& field) {
   return std::nullopt;
 }
 
+// Blanks, tabs and line ends; other white space in a path is refused below
+// as a field fault.
+bool has_ascii_white_space(std::string_view text) { return text.find_first_of(" \t\n\f\r") != std::string_view::npos; }
+
 std::optional<std::string> input_fault(const std::array<Field, 6>& fields) {
   const std::string& device = fields[0].value;
   const std::string& path = fields[1].value;
-  if (has_white_space(path)) return "mountpoint with whitespace is not supported";
+  if (has_ascii_white_space(path)) return "mountpoint with whitespace is not supported";
   for (const Field& field : fields) {
     if (auto fault = field_fault(field)) return fault;
   }

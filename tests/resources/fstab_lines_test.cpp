@@ -86,6 +86,7 @@ TEST(FstabLines, RemoveDropsEveryEntryOfThePath) {
       {"# keep\r\n/dev/a /data ext4\r\nproc /proc proc", "# keep\nproc /proc proc\n"},
       {"/dev/a /data x\n# mid\n/dev/b /data y\n", "# mid\n"},
       {"# a\n/dev/a /data x\n\n", "# a\n"},  // the blank last line goes
+      {"\n/dev/a /data x\n", ""},             // one blank line left: the file is empty
       {"#/dev/a /data x\n", "#/dev/a /data x\n"},
       {"a /data2 x\n", "a /data2 x\n"},
   };

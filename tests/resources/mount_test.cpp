@@ -276,8 +276,12 @@ TEST_F(MountResource, RefusesFieldsThatWouldBreakTheLine) {
     } cases[] = {
         {"path", "/my data", "mountpoint with whitespace is not supported"},
         {"path", "/data\n", "mountpoint with whitespace is not supported"},
-        {"path", "/data\v", "mountpoint with whitespace is not supported"},
-        {"path", "/da\u00a0ta", "mountpoint with whitespace is not supported"},
+        {"path", "/da\tta", "mountpoint with whitespace is not supported"},
+        {"path", "/data\f", "mountpoint with whitespace is not supported"},
+        {"path", "/data\r", "mountpoint with whitespace is not supported"},
+        // Only blanks, tabs and line ends are the mount point's own refusal.
+        {"path", "/data\v", "mount property 'path' must not contain whitespace"},
+        {"path", "/da\u00a0ta", "mount property 'path' must not contain whitespace"},
         {"path", "", "mount property 'path' must not be empty"},
         {"path", std::string("/da\0ta", 6), "mount property 'path' must not contain a NUL byte"},
         {"path", "-a", "mount property 'path' must not begin with '-'"},
