@@ -73,10 +73,7 @@ class Run {
 
   void run_handlers(const std::vector<ResolvedResource>& handlers) {
     if (notified_.empty()) return;
-    std::vector<ResolvedResource> notified;
-    for (const auto& h : handlers) {
-      if (notified_.contains(resource_id(h))) notified.push_back(h);
-    }
+    const std::vector<ResolvedResource> notified = retain_notified_handlers(handlers, notified_);
     auto levels = order_resources(notified);
     if (!levels) {
       const std::string text = "handler dependency error: " + display_agent_error(levels.error());
@@ -149,6 +146,15 @@ PartitionedResources partition_handlers(std::vector<ResolvedResource> resources)
   PartitionedResources parts;
   for (auto& r : resources) (r.handler ? parts.handlers : parts.ordinary).push_back(std::move(r));
   return parts;
+}
+
+std::vector<ResolvedResource> retain_notified_handlers(const std::vector<ResolvedResource>& handlers,
+                                                       const std::unordered_set<std::string>& notified) {
+  std::vector<ResolvedResource> kept;
+  for (const auto& h : handlers) {
+    if (notified.contains(resource_id(h))) kept.push_back(h);
+  }
+  return kept;
 }
 
 Result<RunReport> run_bundle(Bundle bundle, bool dry_run) {

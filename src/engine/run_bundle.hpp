@@ -1,6 +1,9 @@
 #pragma once
 // Running one bundle against the host.
 
+#include <string>
+#include <unordered_set>
+
 #include "model/bundle.hpp"
 #include "model/result.hpp"
 #include "model/results.hpp"
@@ -19,5 +22,9 @@ struct PartitionedResources {
   std::vector<ResolvedResource> handlers;
 };
 PartitionedResources partition_handlers(std::vector<ResolvedResource> resources);
+
+// The handlers whose id is in the notified set, in bundle order.
+std::vector<ResolvedResource> retain_notified_handlers(const std::vector<ResolvedResource>& handlers,
+                                                       const std::unordered_set<std::string>& notified);
 
 }  // namespace toln
