@@ -107,7 +107,10 @@ Status ensure_repo(const ResolvedResource& resource, const std::string& keyring,
   const std::string line = "deb [arch=" + arch + " signed-by=" + keyring + "] " + *url + " " + *suite + " " + component;
   auto current = read_file_opt(source_list);
   if (!current) return std::move(current).error();
-  if (current->has_value() && trim_white(**current) == line) return {};
+  // Both sides trimmed: a value ending in a blank (a component "main ")
+  // would otherwise never match the file written from it, and the list be
+  // rewritten and the index refreshed on every run.
+  if (current->has_value() && trim_white(**current) == trim_white(line)) return {};
   messages.push_back("repo → " + source_list);
   if (dry_run) return {};
   if (auto written = atomic_write(source_list, line + "\n", std::nullopt); !written) {

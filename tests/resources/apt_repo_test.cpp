@@ -214,6 +214,23 @@ TEST_F(AptRepo, ListWithAnotherLineIsReplaced) {
   EXPECT_EQ(list.st_mode & 07777, 0600u) << "the list keeps its permission bits";
 }
 
+TEST_F(AptRepo, ValueEndingInABlankConvergesOnTheSecondRun) {
+  sandbox.write_upper(kKeyring, "key");
+  sandbox.run_in_process([this] {
+    const auto repo = apt_repo(example({{"suite", text("bookworm")}, {"component", text("main ")}}));
+    auto first = apply_apt_repo(repo, false);
+    ASSERT_TRUE(first) << error_of(first);
+    EXPECT_EQ(first->diff, "repo → " + kList);
+    sandbox.clear_invocations();
+    auto second = apply_apt_repo(repo, false);
+    ASSERT_TRUE(second) << error_of(second);
+    EXPECT_EQ(second->status, ResourceStatus::Ok);
+    EXPECT_EQ(sandbox.invocations(), std::vector<Invocation>{});
+  });
+  EXPECT_EQ(sandbox.read_upper(kList),
+            "deb [arch=amd64 signed-by=/etc/apt/keyrings/example.asc] https://pkg.example.com/debian bookworm main \n");
+}
+
 TEST_F(AptRepo, SuiteIsRememberedOnlyOnceRead) {
   set_state("lsb-fail-once");
   sandbox.run_in_process([this] {
