@@ -2,6 +2,7 @@
 
 #include "host/file_services.hpp"
 #include "host/process.hpp"
+#include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -42,9 +43,14 @@ std::string current_timezone() {
 
 }  // namespace
 
+// A value beginning with "-" would reach hostnamectl or timedatectl as an
+// option ("-H user@host" acts on another machine), so it is refused first.
 HandlerResult apply_hostname(const ResolvedResource& resource, bool dry_run) {
   auto wanted = prop_required(resource, "hostname");
   if (!wanted) return std::move(wanted).error();
+  if (auto checked = require_not_option_like("hostname", "'hostname'", *wanted); !checked) {
+    return std::move(checked).error();
+  }
   const Setting setting{"hostname", current_hostname(), host_programs::hostnamectl_set(*wanted), "set-hostname"};
   return keep_setting(resource, *wanted, setting, dry_run);
 }
@@ -52,6 +58,9 @@ HandlerResult apply_hostname(const ResolvedResource& resource, bool dry_run) {
 HandlerResult apply_timezone(const ResolvedResource& resource, bool dry_run) {
   auto wanted = prop_required(resource, "timezone");
   if (!wanted) return std::move(wanted).error();
+  if (auto checked = require_not_option_like("timezone", "'timezone'", *wanted); !checked) {
+    return std::move(checked).error();
+  }
   const Setting setting{"timezone", current_timezone(), host_programs::timedatectl_set(*wanted), "set-timezone"};
   return keep_setting(resource, *wanted, setting, dry_run);
 }

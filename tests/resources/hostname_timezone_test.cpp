@@ -126,3 +126,21 @@ TEST_F(HostSettings, TimezoneProbeFailingCountsAsEmpty) {
 
 }  // namespace
 }  // namespace toln
+
+namespace toln {
+namespace {
+
+TEST_F(HostSettings, OptionLikeValuesAreRefusedBeforeAnythingRuns) {
+  sandbox.run_in_process([] {
+    for (bool dry_run : {true, false}) {
+      EXPECT_EQ(error_of(apply_hostname(hostname("-Hroot@elsewhere"), dry_run)),
+                "resource error: hostname resource: 'hostname' must not begin with '-': -Hroot@elsewhere");
+      EXPECT_EQ(error_of(apply_timezone(timezone("--help"), dry_run)),
+                "resource error: timezone resource: 'timezone' must not begin with '-': --help");
+    }
+  });
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{}));
+}
+
+}  // namespace
+}  // namespace toln
