@@ -217,6 +217,18 @@ TEST_F(FileResource, Errors) {
   });
 }
 
+TEST_F(FileResource, PathEndingInASlashMakesNoDirectoryOfItsOwn) {
+  const fs::path parent = scratch("made");
+  const std::string path = (parent / "app").string() + "/";
+  sandbox.run_in_process([&] {
+    const std::string error = error_of(apply_file(file({{"path", text(path)}, {"content", text("x")}}), false));
+    EXPECT_TRUE(error.starts_with("resource error: failed to write " + path + ": resource error: failed to rename "))
+        << error;
+    EXPECT_TRUE(fs::is_directory(parent));
+    EXPECT_TRUE(fs::is_empty(parent)) << "neither a directory \"app\" nor a temporary file is left";
+  });
+}
+
 TEST_F(FileResource, ParentThatCannotBeMade) {
   const fs::path read_only = scratch("read-only");
   sandbox.run_in_process([&] {
