@@ -257,12 +257,15 @@ TEST(MakeTempDir, PrivateDirectoryRemovedOnEveryPathOut) {
 TEST(MakeTempDir, MissingTemporaryRootFailsAtOnce) {
   TempDir root("toln-tmproot");
   const std::string missing = (root.path() / "missing").string();
-  const ScopedTmpdir tmpdir(missing);
-  const std::string error = error_of(make_temp_dir("toln-extract"));
-  const std::string start = "resource error: failed to create temp dir " + missing + "/toln-extract-" +
-                            std::to_string(::getpid()) + "-";
-  EXPECT_EQ(error.rfind(start, 0), 0u) << error;
-  EXPECT_TRUE(error.ends_with("-0: No such file or directory (os error 2)")) << error;
+  // A TMPDIR written with a final slash names the same directory.
+  for (const std::string& tmpdir_value : {missing, missing + "/"}) {
+    const ScopedTmpdir tmpdir(tmpdir_value);
+    const std::string error = error_of(make_temp_dir("toln-extract"));
+    const std::string start = "resource error: failed to create temp dir " + missing + "/toln-extract-" +
+                              std::to_string(::getpid()) + "-";
+    EXPECT_EQ(error.rfind(start, 0), 0u) << error;
+    EXPECT_TRUE(error.ends_with("-0: No such file or directory (os error 2)")) << error;
+  }
 }
 
 TEST(ReadFileOpt, MissingTextInvalidAndDirectory) {
