@@ -89,6 +89,7 @@ Status atomic_write(const std::string& path, std::string_view data, std::optiona
 }
 
 Status commit_temp_file(const std::string& temp, const std::string& path) {
+  if (auto checked = require_no_nul(path); !checked) return checked;
   {
     const UniqueFd fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid() || ::fsync(fd.get()) != 0) {

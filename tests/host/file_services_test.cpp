@@ -186,6 +186,11 @@ TEST(CommitTempFile, RenamesOverTheTargetOrReportsWhy) {
   EXPECT_FALSE(fs::exists(temp));
   EXPECT_EQ(error_of(commit_temp_file(temp, target)),
             "resource error: failed to sync " + temp.string() + ": No such file or directory (os error 2)");
+  // Cut at the NUL byte, the target would be "t" itself.
+  write_file(temp, "newer");
+  const std::string nul_target = target.string() + std::string("\0x", 2);
+  EXPECT_EQ(error_of(commit_temp_file(temp, nul_target)), "resource error: path contains a NUL byte: " + nul_target);
+  EXPECT_EQ(read_file(target), "new");
 }
 
 TEST(TempFileGuard, RemovesTheFileUnlessReleased) {
