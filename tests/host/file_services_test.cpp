@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "harness/sandbox.hpp"
 #include "harness/temp_dir.hpp"
@@ -162,6 +163,23 @@ TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
 
     EXPECT_EQ(dir_names(dir), (std::vector<std::string>{"." + std::string("stale.toln-tmp.") + std::to_string(::getpid()),
                                                          "a-directory", "foreign", "small", "stale"}));
+  });
+}
+
+TEST_F(AtomicWrite, BareNameWritesBesideItselfInTheWorkingDirectory) {
+  sandbox.run_in_process([&] {
+    const std::string temp = ".bare.toln-tmp." + std::to_string(::getpid());
+    EXPECT_EQ(atomic_temp_path("bare"), temp);
+    EXPECT_EQ(atomic_temp_path("./bare"), "./" + temp);
+    EXPECT_EQ(atomic_temp_path("/bare"), "/" + temp);
+    EXPECT_EQ(atomic_temp_path("sub/bare/"), "sub/" + temp);
+    std::ofstream(temp) << "stale";
+    EXPECT_EQ(error_of(atomic_write("bare", "x", std::nullopt)),
+              "resource error: failed to create temp file " + temp + ": File exists (os error 17)");
+    fs::remove(temp);
+    ASSERT_TRUE(atomic_write("bare", "x", std::nullopt));
+    EXPECT_EQ(read_file("bare"), "x");
+    EXPECT_EQ(dir_names("."), std::vector<std::string>{"bare"});
   });
 }
 
