@@ -55,8 +55,12 @@ Status finish_temp(int fd, std::string_view data, const std::optional<struct sta
 std::string atomic_temp_path(const std::string& path) {
   const PathParts parts = split_path(path);
   const std::string name = parts.file_name.empty() || !is_valid_utf8(parts.file_name) ? "toln" : parts.file_name;
-  const std::string dir = parts.parent.value_or(".");
-  return (dir == "/" ? "" : dir) + "/." + name + ".toln-tmp." + std::to_string(::getpid());
+  const std::string file = "." + name + ".toln-tmp." + std::to_string(::getpid());
+  // A bare name's temporary file is named bare too, in the same directory.
+  const std::size_t last = path.find_last_not_of('/');
+  if (last == std::string::npos || path.rfind('/', last) == std::string::npos) return file;
+  const std::string& dir = *parts.parent;
+  return (dir == "/" ? "" : dir) + "/" + file;
 }
 
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode) {
@@ -89,6 +93,7 @@ Status atomic_write(const std::string& path, std::string_view data, std::optiona
 }
 
 Status commit_temp_file(const std::string& temp, const std::string& path) {
+  if (auto checked = require_no_nul(path); !checked) return checked;
   {
     const UniqueFd fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid() || ::fsync(fd.get()) != 0) {

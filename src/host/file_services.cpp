@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/path_parts.hpp"
 #include "host/paths.hpp"
 #include "model/unique_fd.hpp"
 #include "text/utf8.hpp"
@@ -141,8 +142,10 @@ int create_dir_all(const std::string& path) {
 }
 
 int create_parent_dirs(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  return parent.empty() ? 0 : create_dir_all(parent.string());
+  // Taken as atomic_write takes it: "/srv/app/" names "app" in "/srv", so
+  // no directory "app" is made where the file was meant to go.
+  const auto parent = split_path(path).parent;
+  return parent ? create_dir_all(*parent) : 0;
 }
 
 int remove_dir_all(const std::string& path) {

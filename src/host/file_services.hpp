@@ -28,8 +28,8 @@ std::string atomic_temp_path(const std::string& path);
 
 // Puts a finished temporary file (written by another program) in place: it
 // is synced, renamed over path and the directory synced. "failed to sync
-// {}: {}" or "failed to rename {} -> {}: {}"; the temporary file is then
-// left to its owner.
+// {}: {}" or "failed to rename {} -> {}: {}" (a path holding a NUL byte is
+// refused first); the temporary file is then left to its owner.
 Status commit_temp_file(const std::string& temp, const std::string& path);
 
 // Removes a temporary file when it goes out of scope, unless released (once

@@ -17,10 +17,9 @@ Result<CommandOutput> run_shell(const std::string& command) { return run_command
 // Whether the guards say the resource is in state already.
 Result<bool> in_state(const std::optional<std::string>& creates, const std::optional<std::string>& unless,
                       const std::optional<std::string>& onlyif) {
-  if (creates) {
-    if (auto checked = require_no_nul(*creates); !checked) return std::move(checked).error();
-    if (path_exists(*creates)) return true;
-  }
+  // A path whose metadata cannot be read, for whatever reason (a NUL byte
+  // in it included), counts as missing.
+  if (creates && path_exists(*creates)) return true;
   if (unless) {
     auto guard = run_shell(*unless);
     if (!guard) return std::move(guard).error();

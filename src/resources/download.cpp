@@ -7,6 +7,7 @@
 #include "host/file_services.hpp"
 #include "host/paths.hpp"
 #include "host/process.hpp"
+#include "resources/argument_checks.hpp"
 #include "resources/download_steps.hpp"
 #include "resources/ls_listing.hpp"
 #include "resources/props.hpp"
@@ -142,6 +143,10 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
     return AgentError::resource(
         "download with extract = true requires a `checksum` (extracting an archive as root requires pinning its "
         "exact bytes)");
+  }
+  // curl runs as root and would read such a "URL" as one of its options.
+  if (auto checked = require_not_option_like("download", "'url'", wanted.url); !checked) {
+    return std::move(checked).error();
   }
   // Written through, a link would put the download wherever it points.
   if (auto checked = require_no_nul(wanted.dest); !checked) return std::move(checked).error();

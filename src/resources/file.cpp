@@ -46,14 +46,21 @@ Result<bool> apply_content(const std::string& path, const std::string& wanted, s
   return true;
 }
 
-Status apply_owner(const std::string& path, const std::string& owner, bool dry_run, Changes& changes) {
+Status apply_owner(const std::string& path, const std::string& owner, std::optional<std::uint32_t> mode, bool dry_run,
+                   Changes& changes) {
   auto current = listed_owner(path);
   if (!current) return std::move(current).error();
   if (*current == owner) return {};
   changes.messages.push_back("owner " + *current + std::string(kArrow) + owner);
   changes.records.push_back(change_update("owner", *current, owner));
   if (dry_run) return {};
-  return run_checked(host_programs::chown(owner, path), "chown");
+  if (auto chowned = run_checked(host_programs::chown(owner, path), "chown"); !chowned) return chowned;
+  // A change of owner clears the set-user-id and set-group-id bits of a
+  // file; without them back the next run would find the mode changed.
+  if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::chmod(path.c_str(), *mode) != 0) {
+    return chmod_failed_error(path, errno);
+  }
+  return {};
 }
 
 }  // namespace
@@ -89,7 +96,7 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
   }
 
   if (const auto owner = prop_str(resource, "owner"); owner && stat_path(path)) {
-    if (auto owned = apply_owner(path, *owner, dry_run, changes); !owned) return std::move(owned).error();
+    if (auto owned = apply_owner(path, *owner, mode, dry_run, changes); !owned) return std::move(owned).error();
   }
 
   return result_with_changes(result_from_messages("file", resource.name, changes.messages),

@@ -8,10 +8,24 @@ namespace toln {
 namespace {
 
 Result<CommandOutput> run_rev_parse(const std::string& path, const std::string& revision) {
-  return run_command(host_programs::git_in(path, {"rev-parse", "--verify", revision + "^{commit}"}));
+  return run_command(host_programs::git_in(path, {"rev-parse", "--verify", revision}));
 }
 
 std::string commit_of(const CommandOutput& output) { return std::string(trim_white(lossy_utf8(output.stdout_bytes))); }
+
+Result<std::string> resolved_commit(const std::string& revision, Result<CommandOutput> ran) {
+  if (!ran) return std::move(ran).error();
+  if (ran->status != 0) {
+    return AgentError::resource("failed to resolve git ref '" + revision + "': " + lossy_utf8(ran->stderr_bytes));
+  }
+  return commit_of(*ran);
+}
+
+// A target is peeled to its commit: an annotated tag's name alone gives the
+// tag object, which never equals the commit at HEAD.
+Result<CommandOutput> run_rev_parse_commit(const std::string& path, const std::string& revision) {
+  return run_rev_parse(path, revision + "^{commit}");
+}
 
 }  // namespace
 
@@ -41,20 +55,15 @@ std::vector<std::string> git_clone_args(const std::string& url, const std::strin
 }
 
 Result<std::string> git_rev_parse(const std::string& path, const std::string& revision) {
-  auto ran = run_rev_parse(path, revision);
-  if (!ran) return std::move(ran).error();
-  if (ran->status != 0) {
-    return AgentError::resource("failed to resolve git ref '" + revision + "': " + lossy_utf8(ran->stderr_bytes));
-  }
-  return commit_of(*ran);
+  return resolved_commit(revision, run_rev_parse(path, revision));
 }
 
 Result<std::string> git_resolve_target(const std::string& path, const std::optional<std::string>& ref) {
-  if (!ref) return git_rev_parse(path, "FETCH_HEAD");
-  auto remote_branch = run_rev_parse(path, "origin/" + *ref);
+  if (!ref) return resolved_commit("FETCH_HEAD", run_rev_parse_commit(path, "FETCH_HEAD"));
+  auto remote_branch = run_rev_parse_commit(path, "origin/" + *ref);
   if (!remote_branch) return std::move(remote_branch).error();
   if (remote_branch->status == 0) return commit_of(*remote_branch);
-  return git_rev_parse(path, *ref);
+  return resolved_commit(*ref, run_rev_parse_commit(path, *ref));
 }
 
 }  // namespace toln

@@ -20,15 +20,15 @@ bool is_commit_id(std::string_view ref);
 std::vector<std::string> git_clone_args(const std::string& url, const std::string& path,
                                         const std::optional<std::string>& ref, const std::optional<std::string>& depth);
 
-// The commit a revision names, by "rev-parse --verify {revision}^{commit}"
-// in the repository at path. Peeling matters for annotated tags: the tag
-// name alone gives the tag object, which never equals the commit at HEAD.
-// The runner's error when git cannot start; "failed to resolve git ref '{}':
-// {}" with the revision and git's standard error when it fails.
+// What "rev-parse --verify {revision}" prints in the repository at path,
+// trimmed. The runner's error when git cannot start; "failed to resolve git
+// ref '{}': {}" with the revision and git's standard error when it fails.
 Result<std::string> git_rev_parse(const std::string& path, const std::string& revision);
 
 // The commit to move to: the remote branch "origin/{ref}" when there is one,
 // else the ref itself (a tag or a commit id); without a ref, FETCH_HEAD.
+// Each is resolved as "{}^{commit}", so that an annotated tag gives its
+// commit rather than the tag object, which never equals the commit at HEAD.
 Result<std::string> git_resolve_target(const std::string& path, const std::optional<std::string>& ref);
 
 }  // namespace toln

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "harness/sandbox.hpp"
 #include "harness/temp_dir.hpp"
@@ -165,6 +166,23 @@ TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
   });
 }
 
+TEST_F(AtomicWrite, BareNameWritesBesideItselfInTheWorkingDirectory) {
+  sandbox.run_in_process([&] {
+    const std::string temp = ".bare.toln-tmp." + std::to_string(::getpid());
+    EXPECT_EQ(atomic_temp_path("bare"), temp);
+    EXPECT_EQ(atomic_temp_path("./bare"), "./" + temp);
+    EXPECT_EQ(atomic_temp_path("/bare"), "/" + temp);
+    EXPECT_EQ(atomic_temp_path("sub/bare/"), "sub/" + temp);
+    std::ofstream(temp) << "stale";
+    EXPECT_EQ(error_of(atomic_write("bare", "x", std::nullopt)),
+              "resource error: failed to create temp file " + temp + ": File exists (os error 17)");
+    fs::remove(temp);
+    ASSERT_TRUE(atomic_write("bare", "x", std::nullopt));
+    EXPECT_EQ(read_file("bare"), "x");
+    EXPECT_EQ(dir_names("."), std::vector<std::string>{"bare"});
+  });
+}
+
 TEST_F(AtomicWrite, SucceedsWhenRestoreconFails) {
   const fs::path target = sandbox.scratch_dir() / "f";
   sandbox.add_fake("restorecon", "echo 'no selinux' >&2; exit 1");
@@ -186,6 +204,11 @@ TEST(CommitTempFile, RenamesOverTheTargetOrReportsWhy) {
   EXPECT_FALSE(fs::exists(temp));
   EXPECT_EQ(error_of(commit_temp_file(temp, target)),
             "resource error: failed to sync " + temp.string() + ": No such file or directory (os error 2)");
+  // Cut at the NUL byte, the target would be "t" itself.
+  write_file(temp, "newer");
+  const std::string nul_target = target.string() + std::string("\0x", 2);
+  EXPECT_EQ(error_of(commit_temp_file(temp, nul_target)), "resource error: path contains a NUL byte: " + nul_target);
+  EXPECT_EQ(read_file(target), "new");
 }
 
 TEST(TempFileGuard, RemovesTheFileUnlessReleased) {
@@ -257,12 +280,15 @@ TEST(MakeTempDir, PrivateDirectoryRemovedOnEveryPathOut) {
 TEST(MakeTempDir, MissingTemporaryRootFailsAtOnce) {
   TempDir root("toln-tmproot");
   const std::string missing = (root.path() / "missing").string();
-  const ScopedTmpdir tmpdir(missing);
-  const std::string error = error_of(make_temp_dir("toln-extract"));
-  const std::string start = "resource error: failed to create temp dir " + missing + "/toln-extract-" +
-                            std::to_string(::getpid()) + "-";
-  EXPECT_EQ(error.rfind(start, 0), 0u) << error;
-  EXPECT_TRUE(error.ends_with("-0: No such file or directory (os error 2)")) << error;
+  // A TMPDIR written with a final slash names the same directory.
+  for (const std::string& tmpdir_value : {missing, missing + "/"}) {
+    const ScopedTmpdir tmpdir(tmpdir_value);
+    const std::string error = error_of(make_temp_dir("toln-extract"));
+    const std::string start = "resource error: failed to create temp dir " + missing + "/toln-extract-" +
+                              std::to_string(::getpid()) + "-";
+    EXPECT_EQ(error.rfind(start, 0), 0u) << error;
+    EXPECT_TRUE(error.ends_with("-0: No such file or directory (os error 2)")) << error;
+  }
 }
 
 TEST(ReadFileOpt, MissingTextInvalidAndDirectory) {

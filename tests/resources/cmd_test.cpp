@@ -55,6 +55,8 @@ TEST_F(CmdResource, Guards) {
     } cases[] = {
         {{{"creates", text("/")}, {"unless", text("touch unless-ran")}}, ResourceStatus::Ok, false},
         {{{"creates", text("dangling")}}, ResourceStatus::Changed, true},
+        // A path that cannot be looked up is missing, not an error.
+        {{{"creates", text(std::string("/\0etc", 5))}}, ResourceStatus::Changed, true},
         {{{"unless", text("exit 0")}}, ResourceStatus::Ok, false},
         {{{"unless", text("exit 1")}, {"onlyif", text("exit 0")}}, ResourceStatus::Changed, true},
         {{{"onlyif", text("exit 1")}}, ResourceStatus::Ok, false},

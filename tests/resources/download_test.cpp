@@ -170,6 +170,17 @@ TEST_F(DownloadResource, RefusalsBeforeAnythingRuns) {
     }
     EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x"))}}), true)),
               "resource error: download resource requires 'dest'");
+    for (bool dry_run : {true, false}) {
+      EXPECT_EQ(error_of(apply_download(download({{"url", text("-K" + (dir / "target").string())},
+                                                  {"dest", text(dir / "tool")}}),
+                                        dry_run)),
+                "resource error: download resource: 'url' must not begin with '-': -K" + (dir / "target").string());
+      EXPECT_EQ(error_of(apply_download(download({{"url", text(std::string("http://a\0-K", 11))},
+                                                  {"dest", text(dir / "tool")}}),
+                                        dry_run)),
+                "resource error: download resource: 'url' contains a NUL byte");
+    }
+    EXPECT_FALSE(fs::exists(dir / "tool"));
     EXPECT_EQ(read_file(dir / "target"), "target");
     EXPECT_FALSE(fs::exists(dir / "nowhere"));
   });

@@ -183,6 +183,23 @@ TEST_F(FileResource, OwnerComparedWithTheListing) {
                                      listing, chown("no-such-user-x")}));
 }
 
+TEST_F(FileResource, SetIdModeSurvivesTheChangeOfOwner) {
+  const fs::path path = scratch("setuid-tool");
+  const auto resource =
+      file({{"path", text(path)}, {"content", text("#!/bin/sh\n")}, {"mode", text("4755")}, {"owner", text("1234")}});
+  sandbox.run_in_process([&] {
+    write_file(path, "old", 0755);
+    const auto first = applied(resource, false);
+    EXPECT_EQ(first.diff, "content, mode 0755 \u2192 4755, owner root \u2192 1234");
+    EXPECT_EQ(lstat_of(path).st_uid, 1234u);
+    EXPECT_EQ(mode_of(path), 04755u);
+    // A user id without a name is listed as the number: nothing is left to change.
+    EXPECT_EQ(applied(resource, false).status, ResourceStatus::Ok);
+    EXPECT_EQ(mode_of(path), 04755u);
+  });
+  EXPECT_EQ(sandbox.invocations_of("chown").size(), 1u);
+}
+
 TEST_F(FileResource, Errors) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {
@@ -214,6 +231,18 @@ TEST_F(FileResource, Errors) {
     // Through the link the current text is the target's: equal is fine.
     EXPECT_EQ(applied(file({{"path", text(dir / "link")}, {"content", text("plain")}}), false).status,
               ResourceStatus::Ok);
+  });
+}
+
+TEST_F(FileResource, PathEndingInASlashMakesNoDirectoryOfItsOwn) {
+  const fs::path parent = scratch("made");
+  const std::string path = (parent / "app").string() + "/";
+  sandbox.run_in_process([&] {
+    const std::string error = error_of(apply_file(file({{"path", text(path)}, {"content", text("x")}}), false));
+    EXPECT_TRUE(error.starts_with("resource error: failed to write " + path + ": resource error: failed to rename "))
+        << error;
+    EXPECT_TRUE(fs::is_directory(parent));
+    EXPECT_TRUE(fs::is_empty(parent)) << "neither a directory \"app\" nor a temporary file is left";
   });
 }
 

@@ -172,7 +172,7 @@ TEST_F(GitResource, ConvergedCheckoutRunsOnlyTheProbeTheFetchAndTwoResolves) {
                                        {"git", "-C", at, "rev-parse", "--verify", "HEAD"},
                                        {"git", "-C", at, "fetch", "--tags", "origin"},
                                        {"git", "-C", at, "rev-parse", "--verify", "origin/main^{commit}"},
-                                       {"git", "-C", at, "rev-parse", "--verify", "HEAD^{commit}"},
+                                       {"git", "-C", at, "rev-parse", "--verify", "HEAD"},
                                    }));
 }
 
