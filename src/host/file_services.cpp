@@ -159,6 +159,12 @@ int remove_dir_all(const std::string& path) {
   return error ? error.value() : 0;
 }
 
+bool is_root_directory(const std::string& path) {
+  std::error_code error;
+  if (has_nul(path) || std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) return false;
+  return std::filesystem::canonical(path, error) == std::filesystem::path("/");
+}
+
 int remove_file(const std::string& path) {
   if (has_nul(path)) return EINVAL;
   return ::unlink(path.c_str()) == 0 ? 0 : errno;

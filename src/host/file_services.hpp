@@ -108,6 +108,10 @@ int create_dir_all(const std::string& path);
 // 0 or the errno.
 int remove_dir_all(const std::string& path);
 
+// Whether removing the path would remove the whole file system tree ("/",
+// "/tmp/..", or "." run from "/"). A symbolic link there is only unlinked.
+bool is_root_directory(const std::string& path);
+
 // unlink; 0 or the errno.
 int remove_file(const std::string& path);
 

@@ -7,6 +7,7 @@
 
 #include "host/file_services.hpp"
 #include "host/process.hpp"
+#include "resources/argument_checks.hpp"
 #include "resources/ls_listing.hpp"
 #include "resources/props.hpp"
 
@@ -19,6 +20,7 @@ AgentError create_failed_error(const std::string& path, int errnum) {
 
 HandlerResult remove_directory(const ResolvedResource& resource, const std::string& path, bool dry_run) {
   if (!stat_path(path)) return result_ok("directory", resource.name);
+  if (is_root_directory(path)) return AgentError::resource("directory resource: refusing to remove " + path);
   std::vector<FieldChange> records{change_delete("directory", path)};
   if (dry_run) return result_with_changes(result_changed("directory", resource.name, "would remove " + path), records);
   if (const int error = remove_dir_all(path); error != 0) return remove_failed_error(path, error);
@@ -79,6 +81,10 @@ Status apply_ownership(const ResolvedResource& resource, const std::string& path
 HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
   auto path_prop = prop_required(resource, "path");
   if (!path_prop) return std::move(path_prop).error();
+  // The path reaches "ls" and "chown" as an argument.
+  if (auto checked = require_not_option_like("directory", "'path'", *path_prop); !checked) {
+    return std::move(checked).error();
+  }
   const std::string& path = *path_prop;
   if (prop_str_or(resource, "state", "present") == "absent") return remove_directory(resource, path, dry_run);
 

@@ -144,12 +144,15 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
         "download with extract = true requires a `checksum` (extracting an archive as root requires pinning its "
         "exact bytes)");
   }
-  // curl runs as root and would read such a "URL" as one of its options.
+  // curl runs as root and would read such a "URL" as one of its options; the
+  // destination reaches "sha256sum", "chmod", "chown" and "ls" the same way.
   if (auto checked = require_not_option_like("download", "'url'", wanted.url); !checked) {
     return std::move(checked).error();
   }
+  if (auto checked = require_not_option_like("download", "'dest'", wanted.dest); !checked) {
+    return std::move(checked).error();
+  }
   // Written through, a link would put the download wherever it points.
-  if (auto checked = require_no_nul(wanted.dest); !checked) return std::move(checked).error();
   if (struct stat st {}; ::lstat(wanted.dest.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     return AgentError::resource("refusing to download to " + wanted.dest + ": path is a symlink");
   }

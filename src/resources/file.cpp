@@ -6,6 +6,7 @@
 
 #include "host/file_services.hpp"
 #include "host/process.hpp"
+#include "resources/argument_checks.hpp"
 #include "resources/ls_listing.hpp"
 #include "resources/props.hpp"
 
@@ -69,6 +70,8 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
   auto path_prop = prop_required(resource, "path");
   if (!path_prop) return std::move(path_prop).error();
   const std::string& path = *path_prop;
+  // The path reaches "ls" and "chown" as an argument.
+  if (auto checked = require_not_option_like("file", "'path'", path); !checked) return std::move(checked).error();
   auto wanted = wanted_content(resource);
   if (!wanted) return std::move(wanted).error();
 

@@ -47,14 +47,6 @@ bool is_nonempty_directory(const std::string& path) {
   return !error && entries != std::filesystem::directory_iterator();
 }
 
-// Whether removing the path would remove the whole file system tree ("/",
-// "/tmp/..", or "." run from "/"). A symbolic link there is only unlinked.
-bool is_root_directory(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) return false;
-  return std::filesystem::canonical(path, error) == std::filesystem::path("/");
-}
-
 HandlerResult remove_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
   if (!path_exists(wanted.path)) return result_ok("git", resource.name);
   if (is_root_directory(wanted.path)) return AgentError::resource("git resource: refusing to remove " + wanted.path);

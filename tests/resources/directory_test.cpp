@@ -170,6 +170,12 @@ TEST_F(DirectoryResource, Errors) {
         {{{"path", text(dir / "created")}, {"mode", text("rwx")}}, false, "resource error: invalid mode: rwx"},
         {{{"path", text(dir / "created")}, {"owner", text("bad")}}, false,
          "resource error: chown failed: chown: invalid user: 'bad'\n"},
+        {{{"path", text("-R")}, {"owner", text("root")}}, false,
+         "resource error: directory resource: 'path' must not begin with '-': -R"},
+        // Only ever tried in dry-run: the refusal comes before it matters.
+        {{{"path", text("/")}, {"state", text("absent")}}, true, "resource error: directory resource: refusing to remove /"},
+        {{{"path", text(dir.string() + "/../../../../../../..")}, {"state", text("absent")}}, true,
+         "resource error: directory resource: refusing to remove " + dir.string() + "/../../../../../../.."},
     };
     for (const auto& c : cases) EXPECT_EQ(error_of(apply_directory(directory(c.props), c.dry_run)), c.error);
     EXPECT_TRUE(fs::is_directory(dir / "created")) << "made before the mode was found invalid";

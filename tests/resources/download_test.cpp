@@ -171,6 +171,8 @@ TEST_F(DownloadResource, RefusalsBeforeAnythingRuns) {
     EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x"))}}), true)),
               "resource error: download resource requires 'dest'");
     for (bool dry_run : {true, false}) {
+      EXPECT_EQ(error_of(apply_download(download({{"url", text(url("x"))}, {"dest", text("-R")}}), dry_run)),
+                "resource error: download resource: 'dest' must not begin with '-': -R");
       EXPECT_EQ(error_of(apply_download(download({{"url", text("-K" + (dir / "target").string())},
                                                   {"dest", text(dir / "tool")}}),
                                         dry_run)),

@@ -224,6 +224,9 @@ TEST_F(FileResource, Errors) {
         {{{"path", text(dir / "link")}, {"content", text("through the link")}},
          "resource error: failed to write " + (dir / "link").string() +
              ": resource error: refusing to atomically write " + (dir / "link").string() + ": path is a symlink"},
+        // "ls" and "chown" would read it as an option.
+        {{{"path", text("-R")}, {"owner", text("root")}},
+         "resource error: file resource: 'path' must not begin with '-': -R"},
     };
     for (const auto& c : cases) EXPECT_EQ(error_of(apply_file(file(c.props), false)), c.error);
     EXPECT_EQ(read_file(dir / "binary"), "a\xff");
