@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "harness/sandbox.hpp"
+#include "resources/agent_report.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {
@@ -29,13 +32,19 @@ using namespace toln::testing;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFiles = 1000;
-// Sanitized builds run the agent several times slower: fewer kills keep the
-// test within the same time.
+
+// TOLN_CRASH_KILLS sets the number of kills for a longer run. Sanitized
+// builds run the agent slower: fewer kills keep the test within the same
+// time.
+int kills_wanted() {
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kKills = 40;
+  constexpr int kKills = 40;
 #else
-constexpr int kKills = 80;
+  constexpr int kKills = 80;
 #endif
+  const char* given = std::getenv("TOLN_CRASH_KILLS");
+  return given ? std::max(1, std::atoi(given)) : kKills;
+}
 
 const std::string kFstabKept = "# static file system information\nUUID=0a1b / ext4 errors=remount-ro 0 1\n"
                                "/dev/sdc1 /backup xfs defaults 0 0\n";
@@ -115,17 +124,16 @@ after = ["mount.data"]
 props = { key = "vm.swappiness", value = ")" + v.swappiness + R"(", persist = true }
 )";
     for (int file = 0; file < kFiles; ++file) {
-      std::string content = file_text(file, files_version);
-      for (std::size_t at = 0; (at = content.find('\n', at)) != std::string::npos; at += 2) content.replace(at, 1, "\\n");
       text += "\n[[resources]]\nresource_type = \"file\"\nname = \"" + file_name(file) +
-              "\"\nafter = [\"sysctl.swappiness\"]\nprops = { path = \"" + (files_dir() / file_name(file)).string() +
-              "\", content = \"" + content + "\" }\n";
+              "\"\nafter = [\"sysctl.swappiness\"]\nprops = { path = " +
+              toml_string((files_dir() / file_name(file)).string()) +
+              ", content = " + toml_string(file_text(file, files_version)) + " }\n";
     }
     return text;
   }
 
-  // Every file whole, in one of the two versions; from the previous kill
-  // on, no file is missing.
+  // Every file whole, in one of the two versions (the first run made all of
+  // them, so none may be missing).
   void expect_each_file_old_or_new() {
     for (int file = 0; file < kFiles; ++file) {
       const auto text = read_file(files_dir() / file_name(file));
@@ -218,7 +226,8 @@ TEST_F(CrashSafety, EveryFileIsOldOrNewAfterEachKill) {
   int settings_version = 0;
   int kills = 0;
   int finished = 0;
-  while (kills < kKills) {
+  const int wanted = kills_wanted();
+  while (kills < wanted) {
     settings_version = 1 - settings_version;
     for (const char* marker : {"started", "sysctl-probed"}) fs::remove(sandbox.state_dir() / marker);
     ChildProcess agent = sandbox.start_agent({}, bundles[files_version][settings_version]);
