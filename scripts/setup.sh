@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 PACKAGES="g++ cmake ninja-build libtomlplusplus-dev nlohmann-json3-dev libcli11-dev libssl-dev
-libicu-dev libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev python3 curl git tar
+libicu-dev libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev python3 curl git tar time
 unzip util-linux"
 
 install_missing() {

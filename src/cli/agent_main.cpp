@@ -18,14 +18,14 @@ namespace {
 }
 
 void run_push_mode(bool dry_run) {
-  Result<RunReport> report = [dry_run] {
+  // The text goes with the lambda, before the run: only the bundle is needed.
+  Result<Bundle> bundle = [] {
     auto text = read_bounded_stdin(kBundleSizeLimit);
     if (!text) fail("failed to read stdin: ", text.error());
-    auto bundle = parse_bundle(*text);
-    if (!bundle) fail("failed to parse bundle: ", bundle.error());
-    // The text is dropped before the run: only the bundle is needed.
-    return run_bundle(std::move(bundle).value(), dry_run);
+    return parse_bundle(*text);
   }();
+  if (!bundle) fail("failed to parse bundle: ", bundle.error());
+  Result<RunReport> report = run_bundle(std::move(bundle).value(), dry_run);
   if (!report) fail("dependency error: ", report.error());
 
   std::string json;

@@ -54,20 +54,31 @@ bool eval_comparison_or_name(std::string_view text, const FactTable& facts) {
 
 bool eval_when(std::string_view condition, const FactTable& facts) {
   // Right-hand sides and "!" operands are taken in this loop; only left-hand
-  // sides recurse.
+  // sides recurse. Each step leaves a text that begins outside any quote, so
+  // an operator the search did not find in the whole text is not in what is
+  // left of it either: searching again would make a long chain of "&&" or
+  // "!" cost the square of its length.
   bool negated = false;
+  bool may_hold_or = true;
+  bool may_hold_and = true;
   std::string_view text = condition;
   for (;;) {
     text = trim_white(text);
-    if (const std::size_t at = find_top_level(text, "||"); at != kNotFound) {
-      if (eval_when(text.substr(0, at), facts)) return !negated;
-      text = text.substr(at + 2);
-      continue;
+    if (may_hold_or) {
+      if (const std::size_t at = find_top_level(text, "||"); at != kNotFound) {
+        if (eval_when(text.substr(0, at), facts)) return !negated;
+        text = text.substr(at + 2);
+        continue;
+      }
+      may_hold_or = false;
     }
-    if (const std::size_t at = find_top_level(text, "&&"); at != kNotFound) {
-      if (!eval_when(text.substr(0, at), facts)) return negated;
-      text = text.substr(at + 2);
-      continue;
+    if (may_hold_and) {
+      if (const std::size_t at = find_top_level(text, "&&"); at != kNotFound) {
+        if (!eval_when(text.substr(0, at), facts)) return negated;
+        text = text.substr(at + 2);
+        continue;
+      }
+      may_hold_and = false;
     }
     if (text.starts_with('!')) {
       negated = !negated;

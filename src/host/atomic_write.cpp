@@ -75,9 +75,14 @@ Status atomic_write(const std::string& path, std::string_view data, std::optiona
   const auto existing = stat_path(path);
   const std::uint32_t wanted_mode = mode.value_or(existing ? existing->st_mode & 07777 : 0644);
 
+  const std::string temp = atomic_temp_path(path);
+  // A file of this name carries this process's id, which no other running
+  // process has: an earlier agent was killed while writing it. Where the
+  // agent gets the same id every run (pid 1 in a container) it would refuse
+  // every later write of this target.
+  (void)remove_file(temp);
   // Created private: until its own mode is set, the temporary file must not
   // show the new contents (of a 0600 file, say) to other users.
-  const std::string temp = atomic_temp_path(path);
   UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid()) return AgentError::resource("failed to create temp file " + temp + ": " + os_error_text(errno));
   TempFileGuard temp_guard(temp);

@@ -16,7 +16,8 @@ namespace toln {
 
 // Replaces the target's contents so that a reader sees either the old or the
 // new file. Refuses a symbolic link at the target. The temporary file
-// ".{name}.toln-tmp.{pid}" beside it is created exclusively and private, gets
+// ".{name}.toln-tmp.{pid}" beside it (a stale one, of a killed agent that had
+// the same id, removed first) is created exclusively and private, gets
 // the target's owner and group (when it existed), then the mode (the given
 // one, else the existing bits, else 0644), is synced and renamed over the
 // target; the directory is synced and "restorecon" run, its outcome ignored.

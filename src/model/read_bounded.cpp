@@ -15,6 +15,10 @@ struct RawRead {
 
 RawRead read_up_to(int fd, std::size_t max_bytes) {
   RawRead raw;
+  // Reserved whole, so that growing never copies: a copy would hold the old
+  // and the new buffer at once, half as much again as the input. Memory the
+  // reads do not reach is never touched, so a small input costs only itself.
+  raw.bytes.reserve(max_bytes);
   std::size_t chunk = 64 * 1024;
   while (raw.bytes.size() < max_bytes) {
     const std::size_t want = std::min(chunk, max_bytes - raw.bytes.size());

@@ -82,5 +82,38 @@ TEST(EvalWhen, UnicodeWhiteSpaceIsTrimmed) {
   EXPECT_TRUE(eval_when("\xE2\x80\x83os == debian\xC2\xA0", facts));  // em space, no-break space
 }
 
+// Conditions of a mebibyte: each long chain is answered as its short form
+// would be (a chain that cost the square of its length would not finish).
+TEST(EvalWhen, LongChains) {
+  const FactTable facts = {{"t", "1"}, {"f", "0"}};
+  constexpr std::size_t kLength = 1 << 20;
+  const auto repeated = [](std::string_view part, std::string_view last) {
+    std::string text;
+    while (text.size() < kLength) text += part;
+    return text + std::string(last);
+  };
+  struct Case {
+    std::string condition;
+    bool expected;
+  } cases[] = {
+      {std::string(kLength, '!') + "t", true},
+      {std::string(kLength + 1, '!') + "t", false},
+      {repeated("t && ", "t"), true},
+      {repeated("t && ", "f"), false},
+      {repeated("f || ", "t"), true},
+      {repeated("f || ", "f"), false},
+      {repeated("!f && !!t && ", "t == 1"), true},
+      {repeated("f || t && ", "f"), false},
+      {repeated("f && t || ", "t != 0"), true},
+      // An open quote hides every operator after it: one bare name.
+      {"'" + repeated("t || ", "t"), false},
+      {repeated("t && ", "msg == '") + repeated(" && f", "'"), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(eval_when(c.condition, facts), c.expected) << "condition of " << c.condition.size() << " bytes: "
+                                                         << c.condition.substr(0, 40) << "...";
+  }
+}
+
 }  // namespace
 }  // namespace toln

@@ -119,15 +119,21 @@ TEST_F(AtomicWrite, RefusesSymbolicLinksEvenDangling) {
 TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {
-    // A stale temporary file of this very process id is not overwritten.
+    // A stale temporary file of this very process id, left by a killed
+    // agent that had the same id, is replaced; a directory of that name is
+    // not.
     const fs::path stale_target = dir / "stale";
     write_file(stale_target, "old");
-    write_file(temp_name(stale_target), "someone else's");
-    EXPECT_EQ(error_of(atomic_write(stale_target, "new", std::nullopt)),
+    write_file(temp_name(stale_target), "left by a killed run");
+    EXPECT_EQ(error_of(atomic_write(stale_target, "new", std::nullopt)), "");
+    EXPECT_EQ(read_file(stale_target), "new");
+    EXPECT_FALSE(fs::exists(temp_name(stale_target)));
+    fs::create_directories(temp_name(stale_target) + "/inside");
+    EXPECT_EQ(error_of(atomic_write(stale_target, "newer", std::nullopt)),
               "resource error: failed to create temp file " + temp_name(stale_target) +
                   ": File exists (os error 17)");
-    EXPECT_EQ(read_file(stale_target), "old");
-    EXPECT_EQ(read_file(temp_name(stale_target)), "someone else's");
+    EXPECT_EQ(read_file(stale_target), "new");
+    EXPECT_TRUE(fs::exists(temp_name(stale_target) + "/inside"));
 
     const fs::path missing = dir / "no-such-dir" / "file";
     EXPECT_EQ(error_of(atomic_write(missing, "x", std::nullopt)),
