@@ -179,7 +179,8 @@ TEST_F(AtomicWrite, BareNameWritesBesideItselfInTheWorkingDirectory) {
     EXPECT_EQ(atomic_temp_path("./bare"), "./" + temp);
     EXPECT_EQ(atomic_temp_path("/bare"), "/" + temp);
     EXPECT_EQ(atomic_temp_path("sub/bare/"), "sub/" + temp);
-    std::ofstream(temp) << "stale";
+    // A directory of that name is not a stale file of ours: the error names it.
+    fs::create_directory(temp);
     EXPECT_EQ(error_of(atomic_write("bare", "x", std::nullopt)),
               "resource error: failed to create temp file " + temp + ": File exists (os error 17)");
     fs::remove(temp);
