@@ -198,6 +198,14 @@ std::vector<Invocation> Sandbox::invocations_of(std::string_view name) const {
   return matching;
 }
 
+std::vector<Invocation> Sandbox::invocations_except(std::string_view name) const {
+  std::vector<Invocation> others;
+  for (auto& invocation : invocations()) {
+    if (invocation.front() != name) others.push_back(std::move(invocation));
+  }
+  return others;
+}
+
 void Sandbox::clear_invocations() { write_file(fake_log(), ""); }
 
 ChildSpec Sandbox::spec_in_namespace(std::string program, std::vector<std::string> argv,

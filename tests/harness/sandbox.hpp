@@ -104,6 +104,9 @@ class Sandbox {
   // Every fake invocation so far, in order, the program name first.
   std::vector<Invocation> invocations() const;
   std::vector<Invocation> invocations_of(std::string_view name) const;
+  // Every invocation but those of one program (such as the restorecon that
+  // follows every atomic write).
+  std::vector<Invocation> invocations_except(std::string_view name) const;
   // Forgets the invocations so far (e.g. between a first and a second run).
   void clear_invocations();
 

@@ -93,13 +93,8 @@ exit 0)");
   Invocation pull() const { return docker({"pull", "-q"}); }
   Invocation up() const { return docker({"up", "-d", "--remove-orphans"}); }
   void set_state(const std::string& name) { std::ofstream(sandbox.state_dir() / name); }
-  std::vector<Invocation> commands() const {
-    std::vector<Invocation> run;
-    for (auto& invocation : sandbox.invocations()) {
-      if (invocation.front() != "restorecon") run.push_back(invocation);
-    }
-    return run;
-  }
+  // The commands run, without the restorecon of every atomic write.
+  std::vector<Invocation> commands() const { return sandbox.invocations_except("restorecon"); }
   TomlTable both_files() const { return {{"content", text(kCompose)}, {"env_content", text(kEnv)}}; }
 
   Sandbox sandbox;

@@ -93,13 +93,7 @@ mv "$TOLN_FAKE_STATE/mounts.new" "$TOLN_FAKE_STATE/mounts")");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
   // The commands run, without the restorecon of every atomic write.
-  std::vector<Invocation> commands() const {
-    std::vector<Invocation> run;
-    for (auto& invocation : sandbox.invocations()) {
-      if (invocation.front() != "restorecon") run.push_back(invocation);
-    }
-    return run;
-  }
+  std::vector<Invocation> commands() const { return sandbox.invocations_except("restorecon"); }
 
   Sandbox sandbox;
 };

@@ -69,13 +69,8 @@ esac)");
     std::ifstream in(sandbox.state_dir() / "sysctl" / key);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  std::vector<Invocation> commands() const {
-    std::vector<Invocation> run;
-    for (auto& invocation : sandbox.invocations()) {
-      if (invocation.front() != "restorecon") run.push_back(invocation);
-    }
-    return run;
-  }
+  // The commands run, without the restorecon of every atomic write.
+  std::vector<Invocation> commands() const { return sandbox.invocations_except("restorecon"); }
 
   Sandbox sandbox;
 };
