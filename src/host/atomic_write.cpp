@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "host/fd_io.hpp"
 #include "host/file_services.hpp"
 #include "host/path_parts.hpp"
 #include "host/paths.hpp"
@@ -18,18 +19,6 @@ AgentError os_step_error(std::string_view step, int errnum) {
   return AgentError::resource(std::string(step) + ": " + os_error_text(errnum));
 }
 
-Status write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return os_step_error("write temp", errno);
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
-}
-
 // A failure to open or flush the directory is ignored: the rename has
 // happened and only its durability across a crash is at stake.
 void sync_directory(const std::string& dir) {
@@ -41,7 +30,9 @@ void sync_directory(const std::string& dir) {
 // its mode, and flushes it. The owner comes first: a chown clears the
 // set-user-id and set-group-id bits.
 Status finish_temp(int fd, std::string_view data, const std::optional<struct stat>& existing, std::uint32_t mode) {
-  if (auto written = write_all(fd, data); !written) return written;
+  if (const int outcome = write_all(fd, data); outcome != 0) {
+    return AgentError::resource("write temp: " + write_failure_text(outcome));
+  }
   if (existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
     return os_step_error("preserve owner on temp", errno);
   }

@@ -13,10 +13,6 @@ void write_stderr(std::string_view text);
 // A broken invariant: one diagnostic line, status 101.
 [[noreturn]] void internal_failure(std::string_view what);
 
-}  // namespace toln
-
-namespace toln {
-
 // Ends the process with status; nothing of ours is buffered on stdout.
 [[noreturn]] void exit_process(int status);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "host/fd_io.hpp"
 #include "model/agent_error.hpp"
 #include "text/utf8.hpp"
 
@@ -29,26 +30,9 @@ Result<CommandOutput> run_with_env(std::string_view program, const std::vector<s
   return output;
 }
 
-// What the stdin writer ended with: nothing, or an errno (0 for a write
-// that accepted no bytes).
-struct WriteOutcome {
-  bool failed = false;
-  int errnum = 0;
-};
-
-WriteOutcome pipe_writer_thread(UniqueFd pipe, std::string input) {
-  std::string_view rest = input;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(pipe.get(), rest.data(), rest.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return {true, errno};
-    }
-    if (written == 0) return {true, 0};
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
-}
+// Owns the input and the pipe; the pipe is closed when it returns. The
+// outcome is write_all's.
+int pipe_writer_thread(UniqueFd pipe, std::string input) { return write_all(pipe.get(), input); }
 
 }  // namespace
 
@@ -80,7 +64,7 @@ Result<CommandOutput> run_command_stdin(std::string_view program, const std::vec
   auto& child = std::get<SpawnedChild>(spawned);
 
   // Shared, because after a failed wait the writer is left to finish alone.
-  auto outcome = std::make_shared<WriteOutcome>();
+  auto outcome = std::make_shared<int>(0);
   std::thread writer;
   try {
     writer = std::thread([outcome, pipe = std::move(child.stdin_pipe), text = std::string(input)]() mutable {
@@ -104,9 +88,8 @@ Result<CommandOutput> run_command_stdin(std::string_view program, const std::vec
   }
   output.status = std::get<int>(waited);
   writer.join();
-  if (outcome->failed && outcome->errnum != EPIPE) {
-    const std::string why = outcome->errnum == 0 ? "failed to write whole buffer" : os_error_text(outcome->errnum);
-    return AgentError::resource("failed to write stdin: " + why);
+  if (*outcome != 0 && *outcome != EPIPE) {
+    return AgentError::resource("failed to write stdin: " + write_failure_text(*outcome));
   }
   return output;
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "host/fd_io.hpp"
 #include "host/file_services.hpp"
 #include "model/unique_fd.hpp"
 
@@ -14,25 +15,6 @@ namespace toln {
 namespace {
 
 std::atomic<std::uint64_t> script_counter{0};
-
-// Why a write failed: the OS error's text, or that a write accepted nothing.
-struct WriteFailure {
-  bool failed = false;
-  std::string text;
-};
-
-WriteFailure write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return {true, os_error_text(errno)};
-    }
-    if (written == 0) return {true, "failed to write whole buffer"};
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -50,8 +32,8 @@ Result<ProviderScript> write_provider_script(std::string_view source) {
       return AgentError::resource("failed to create provider script: " + os_error_text(errno));
     }
     ProviderScript script(std::move(path));
-    if (const WriteFailure failure = write_all(fd.get(), source); failure.failed) {
-      return AgentError::resource("failed to write provider script: " + failure.text);
+    if (const int outcome = write_all(fd.get(), source); outcome != 0) {
+      return AgentError::resource("failed to write provider script: " + write_failure_text(outcome));
     }
     return script;
   }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
+#include "host/fd_io.hpp"
 #include "host/file_services.hpp"
 #include "model/report_json.hpp"
 #include "text/utf8.hpp"
@@ -13,24 +14,13 @@
 namespace toln {
 namespace {
 
-AgentError write_error(int errnum) { return AgentError::other("failed to write serve report: " + os_error_text(errnum)); }
+AgentError write_error(int outcome) {
+  return AgentError::other("failed to write serve report: " + write_failure_text(outcome));
+}
 
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-// 0 or the errno.
-int write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
 }
 
 // Writes text to a fresh temporary name in the target's directory, syncs
