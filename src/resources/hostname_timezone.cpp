@@ -4,6 +4,7 @@
 #include "host/process.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
+#include "resources/static_hostname.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
@@ -50,6 +51,11 @@ HandlerResult apply_hostname(const ResolvedResource& resource, bool dry_run) {
   if (!wanted) return std::move(wanted).error();
   if (auto checked = require_not_option_like("hostname", "'hostname'", *wanted); !checked) {
     return std::move(checked).error();
+  }
+  // A name hostnamectl would rewrite never shows in /etc/hostname as wanted:
+  // refused, rather than reported and set again on every run.
+  if (auto fault = static_hostname_fault(*wanted)) {
+    return AgentError::resource("hostname resource: 'hostname' " + *fault + ": " + *wanted);
   }
   const Setting setting{"hostname", current_hostname(), host_programs::hostnamectl_set(*wanted), "set-hostname"};
   return keep_setting(resource, *wanted, setting, dry_run);

@@ -7,7 +7,8 @@
 namespace toln {
 
 // The current name is /etc/hostname, trimmed ("" when it cannot be read);
-// changed with "hostnamectl set-hostname".
+// changed with "hostnamectl set-hostname". A name hostnamectl would store
+// rewritten (static_hostname_fault) is refused before anything runs.
 HandlerResult apply_hostname(const ResolvedResource& resource, bool dry_run);
 
 // The current zone is "timedatectl show -p Timezone --value", trimmed (""

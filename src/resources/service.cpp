@@ -1,5 +1,6 @@
 #include "resources/service.hpp"
 
+#include <string_view>
 #include <vector>
 
 #include "host/process.hpp"
@@ -16,14 +17,23 @@ Result<bool> unit_active(const std::string& unit) {
   return probe->status == 0;
 }
 
-// Only the printed answer counts: is-enabled exits non-zero for some
-// enabled states and zero for some that are not.
-Result<bool> unit_enabled(const std::string& unit) {
+// What "systemctl is-enabled" prints, trimmed. Only the printed answer
+// counts: is-enabled exits non-zero for some enabled states.
+Result<std::string> enablement(const std::string& unit) {
   auto probe = run_command(host_programs::systemctl_verb("is-enabled", unit));
   if (!probe) return std::move(probe).error();
-  const std::string answer = lossy_utf8(probe->stdout_bytes);
-  const std::string_view word = trim_white(answer);
-  return word == "enabled" || word == "enabled-runtime";
+  return std::string(trim_white(lossy_utf8(probe->stdout_bytes)));
+}
+
+// Enabled by the unit's own [Install] section, and so undone by "disable".
+bool enabled_by_install(std::string_view answer) { return answer == "enabled" || answer == "enabled-runtime"; }
+
+// Every answer systemd itself counts as enabled: a static unit (no [Install]
+// section), an indirect one (only Also=), a generated, transient or alias
+// unit cannot be enabled further, and "enable" on it changes nothing.
+bool counts_as_enabled(std::string_view answer) {
+  return enabled_by_install(answer) || answer == "static" || answer == "indirect" || answer == "generated" ||
+         answer == "transient" || answer == "alias";
 }
 
 }  // namespace
@@ -60,12 +70,12 @@ HandlerResult apply_service(const ResolvedResource& resource, bool dry_run) {
   if (!running) return std::move(running).error();
 
   if (enabled) {
-    auto is_enabled = unit_enabled(*unit);
-    if (!is_enabled) return std::move(is_enabled).error();
-    Status enablement;
-    if (*enabled && !*is_enabled) enablement = change("disabled → enabled", "enable");
-    if (!*enabled && *is_enabled) enablement = change("enabled → disabled", "disable");
-    if (!enablement) return std::move(enablement).error();
+    auto answer = enablement(*unit);
+    if (!answer) return std::move(answer).error();
+    Status enabling;
+    if (*enabled && !counts_as_enabled(*answer)) enabling = change("disabled → enabled", "enable");
+    if (!*enabled && enabled_by_install(*answer)) enabling = change("enabled → disabled", "disable");
+    if (!enabling) return std::move(enabling).error();
   }
   return result_from_messages("service", resource.name, messages);
 }

@@ -25,6 +25,22 @@ std::optional<std::string> input_fault(std::string_view key, std::string_view va
   return std::nullopt;
 }
 
+// The kernel prints the words of a multi-word value ("32768\t60999")
+// separated by tabs, bundles by blanks: only the words count.
+bool same_words(std::string_view current, std::string_view wanted) {
+  constexpr std::string_view kBlanks = " \t";
+  std::size_t a = current.find_first_not_of(kBlanks);
+  std::size_t b = wanted.find_first_not_of(kBlanks);
+  while (a != std::string_view::npos && b != std::string_view::npos) {
+    const std::string_view word_a = current.substr(a, current.find_first_of(kBlanks, a) - a);
+    const std::string_view word_b = wanted.substr(b, wanted.find_first_of(kBlanks, b) - b);
+    if (word_a != word_b) return false;
+    a = current.find_first_not_of(kBlanks, a + word_a.size());
+    b = wanted.find_first_not_of(kBlanks, b + word_b.size());
+  }
+  return a == b;
+}
+
 Result<std::string> current_value(const std::string& key) {
   auto probe = run_command(host_programs::sysctl_read(key));
   if (!probe) return std::move(probe).error();
@@ -67,7 +83,7 @@ HandlerResult apply_sysctl(const ResolvedResource& resource, bool dry_run) {
   if (!current) return std::move(current).error();
 
   std::vector<std::string> messages;
-  if (*current != value) {
+  if (!same_words(*current, value)) {
     messages.push_back(*key + ": " + *current + " \u2192 " + value);
     if (!dry_run) {
       if (auto set = run_checked(host_programs::sysctl_write(*key, value), "sysctl -w"); !set) {

@@ -42,8 +42,10 @@ class HostSettings : public ::testing::Test {
  protected:
   void SetUp() override {
     TOLN_REQUIRE_SANDBOX();
+    // As the real one, it stores a name cleaned of what a static host name
+    // may not hold, without a trailing dot, cut to 64 characters.
     sandbox.add_fake("hostnamectl", R"(if [ -e "$TOLN_FAKE_STATE/fails" ]; then echo "Could not set hostname: Access denied" >&2; exit 1; fi
-printf '%s\n' "$2" > /etc/hostname)");
+printf '%s' "$2" | tr -cd 'A-Za-z0-9.-' | sed 's/\.*$//' | cut -c1-64 > /etc/hostname)");
     sandbox.add_fake("timedatectl", R"(zone="$TOLN_FAKE_STATE/zone"
 case "$1" in
   show) [ -f "$zone" ] || { echo "Failed to query server: Connection refused" >&2; exit 1; }; cat "$zone" ;;
@@ -74,7 +76,6 @@ TEST_F(HostSettings, HostnameCurrentValue) {
     std::optional<std::string> diff;
   } cases[] = {
       {" web-01\r\n\n", "web-01", std::nullopt},
-      {"web-01\n", "web-01 ", "hostname web-01 -> web-01 "},  // the wanted name is not trimmed
       {std::nullopt, "web-01", "hostname  -> web-01"},
       {"\xff\n", "web-01", "hostname  -> web-01"},
   };
@@ -129,6 +130,55 @@ TEST_F(HostSettings, TimezoneProbeFailingCountsAsEmpty) {
 
 namespace toln {
 namespace {
+
+// Names hostnamectl stores as given converge; any other is refused before
+// anything runs, in dry-run too, since /etc/hostname would never match it.
+TEST_F(HostSettings, HostnameRules) {
+  const std::string label63(63, 'a');
+  const struct {
+    std::string name;
+    std::optional<std::string> refusal;
+  } cases[] = {
+      {"web-01", std::nullopt},
+      {"Web01", std::nullopt},
+      {"WEB-01.Example.ORG", std::nullopt},
+      {"9.0-a.b", std::nullopt},
+      {label63 + "b", std::nullopt},
+      {label63 + "bc", "must be at most 64 characters"},
+      {"Web_01", "may hold only ASCII letters, digits, '-' and '.'"},
+      {"web 01", "may hold only ASCII letters, digits, '-' and '.'"},
+      {"web-01 ", "may hold only ASCII letters, digits, '-' and '.'"},
+      {"w\u00e9b", "may hold only ASCII letters, digits, '-' and '.'"},
+      {"web01.example.org.", "must not begin or end with '.'"},
+      {".web01", "must not begin or end with '.'"},
+      {".", "must not begin or end with '.'"},
+      {"web01..example", "must not hold an empty label ('..')"},
+      {"-web01", "must not begin with '-'"},
+      {"web01-", "must not hold a label beginning or ending with '-'"},
+      {"web01.-example", "must not hold a label beginning or ending with '-'"},
+      {"web01-.example", "must not hold a label beginning or ending with '-'"},
+  };
+  for (const auto& c : cases) {
+    sandbox.write_upper("/etc/hostname", "old-name\n");
+    sandbox.clear_invocations();
+    sandbox.run_in_process([&] {
+      if (c.refusal) {
+        for (bool dry_run : {true, false}) {
+          EXPECT_EQ(error_of(apply_hostname(hostname(c.name), dry_run)),
+                    "resource error: hostname resource: 'hostname' " + *c.refusal + ": " + c.name);
+        }
+        return;
+      }
+      expect_result(apply_hostname(hostname(c.name), true), "hostname", "hostname old-name -> " + c.name);
+      expect_result(apply_hostname(hostname(c.name), false), "hostname", "hostname old-name -> " + c.name);
+      expect_result(apply_hostname(hostname(c.name), false), "hostname", std::nullopt);
+    });
+    const std::vector<Invocation> changes =
+        c.refusal ? std::vector<Invocation>{} : std::vector<Invocation>{{"hostnamectl", "set-hostname", c.name}};
+    EXPECT_EQ(sandbox.invocations(), changes) << c.name;
+    EXPECT_EQ(sandbox.read_upper("/etc/hostname"), c.refusal ? "old-name\n" : c.name + "\n") << c.name;
+  }
+}
 
 TEST_F(HostSettings, OptionLikeValuesAreRefusedBeforeAnythingRuns) {
   sandbox.run_in_process([] {

@@ -98,13 +98,14 @@ TEST_F(Service, DryRunOnlyProbes) {
 }
 
 TEST_F(Service, RunningStateAndEnablement) {
-  const struct Case {
-    const char* unit;
+  struct Case {
+    std::string unit;
     TomlTable props;  // besides name
     std::vector<std::pair<std::string, std::string>> state;
     std::vector<std::string> verbs;
     std::optional<std::string> diff;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"a", {{"state", text("stopped")}}, {}, {"is-active"}, std::nullopt},
       {"b", {{"state", text("stopped")}}, {{"active-b", ""}}, {"is-active", "stop"}, "b: running → stopped"},
       {"c", {{"state", text("Running")}}, {}, {"is-active"}, std::nullopt},
@@ -114,11 +115,8 @@ TEST_F(Service, RunningStateAndEnablement) {
        {"is-active", "is-enabled", "disable"},
        "d: enabled → disabled"},
       {"e", {{"enabled", text("true")}}, {{"active-e", ""}}, {"is-active"}, std::nullopt},
-      {"f",
-       {{"enabled", TomlValue{true}}},
-       {{"active-f", ""}, {"enabled-f", "static\n"}},
-       {"is-active", "is-enabled", "enable"},
-       "f: disabled → enabled"},
+      {"f", {{"enabled", TomlValue{true}}}, {{"active-f", ""}, {"enabled-f", "static\n"}}, {"is-active", "is-enabled"},
+       std::nullopt},
       {"g",
        {{"enabled", TomlValue{false}}},
        {{"active-g", ""}, {"enabled-g", "enabled-runtime\n"}, {"enabled-status-g", "1"}},
@@ -135,6 +133,48 @@ TEST_F(Service, RunningStateAndEnablement) {
        {"is-active", "is-enabled", "enable"},
        "i: disabled → enabled"},
   };
+  // Each is-enabled answer of systemd, printed with exit status 0, against
+  // both wishes: true leaves every answer systemd counts as enabled alone,
+  // false disables only what the unit's [Install] section enabled.
+  const struct {
+    const char* answer;
+    bool enabled;         // counts as enabled for enabled = true
+    bool disable_undoes;  // counts as enabled for enabled = false
+  } answers[] = {
+      {"enabled", true, true},
+      {"enabled-runtime", true, true},
+      {"static", true, false},
+      {"indirect", true, false},
+      {"generated", true, false},
+      {"transient", true, false},
+      {"alias", true, false},
+      {"disabled", false, false},
+      {"linked", false, false},
+      {"linked-runtime", false, false},
+      {"masked", false, false},
+      {"masked-runtime", false, false},
+      {"bad", false, false},
+      {"not-found", false, false},
+  };
+  for (const auto& a : answers) {
+    for (bool wanted : {true, false}) {
+      const std::string unit = std::string(a.answer) + (wanted ? "-on" : "-off");
+      Case c{unit,
+             {{"enabled", TomlValue{wanted}}},
+             {{"active-" + unit, ""}, {"enabled-" + unit, std::string(a.answer) + "\n"}},
+             {"is-active", "is-enabled"},
+             std::nullopt};
+      if (wanted && !a.enabled) {
+        c.verbs.push_back("enable");
+        c.diff = unit + ": disabled → enabled";
+      }
+      if (!wanted && a.disable_undoes) {
+        c.verbs.push_back("disable");
+        c.diff = unit + ": enabled → disabled";
+      }
+      cases.push_back(std::move(c));
+    }
+  }
   for (const auto& c : cases) {
     for (const auto& [file, content] : c.state) set_state(file, content);
   }
@@ -149,6 +189,14 @@ TEST_F(Service, RunningStateAndEnablement) {
       EXPECT_EQ(result->diff, c.diff) << c.unit;
       std::vector<Invocation> expected;
       for (const auto& verb : c.verbs) expected.push_back({"systemctl", verb, c.unit});
+      EXPECT_EQ(sandbox.invocations(), expected) << c.unit;
+
+      // The second run finds the unit in state and only probes it.
+      sandbox.clear_invocations();
+      auto again = apply_service(service(props), false);
+      ASSERT_TRUE(again) << c.unit << ": " << error_of(again);
+      EXPECT_EQ(again->status, ResourceStatus::Ok) << c.unit << ": " << again->diff.value_or("");
+      std::erase_if(expected, [](const Invocation& i) { return !i[1].starts_with("is-"); });
       EXPECT_EQ(sandbox.invocations(), expected) << c.unit;
     }
   });

@@ -140,27 +140,46 @@ TEST_F(SysctlResource, SurroundingWhiteSpaceOfTheValueIsDropped) {
   EXPECT_EQ(sandbox.read_upper(kDropin), "vm.swappiness = 10\nnet.ipv4.ip_forward = 1\n");
 }
 
-// The kernel prints "32768\t60999"; bundles write "32768 60999".
-// The kernel's value compares byte for byte, so a blank against its tab is a
-// change; the drop-in line is found whatever the blanks, so the file
-// converges.
+// The kernel prints "32768\t60999"; bundles write "32768 60999". Only the
+// words count: when they differ the value is set, and persisted, as the bundle
+// writes it, and the second run finds both in place.
 TEST_F(SysctlResource, MultiWordValues) {
-  set_kernel("net.ipv4.ip_local_port_range", "32768\t60999\n");
-  const auto range = [](std::string value) {
-    return sysctl_resource(
-        {{"key", text("net.ipv4.ip_local_port_range")}, {"value", text(std::move(value))}, {"persist", TomlValue{true}}});
+  const std::string key = "net.ipv4.ip_local_port_range";
+  const struct {
+    std::string kernel;
+    std::string wanted;
+    bool sets;
+  } cases[] = {
+      {"32768\t60999\n", "32768 60999", false},
+      {"32768  60999\n", "32768 60999", false},
+      {"32768\t\t60999\n\n", "32768 60999", false},
+      {" \t32768 \t 60999\t\n", "32768 60999", false},
+      {"32768\t60999\n", "32768\t60999", false},
+      {"32768\t60999\n", "32768   60999", false},
+      {"32768\t60999\n", "1024 65000", true},
+      {"32768\t60999\n", "1024  65000", true},
+      {"32768\t60999\n", "3276 860999", true},
+      {"32768\t60999\n", "32768", true},
+      {"32768\t60999\n", "32768 60999 1", true},
   };
-  sandbox.run_in_process([&] {
-    expect_result(apply_sysctl(range("32768\t60999"), false),
-                  "persist net.ipv4.ip_local_port_range in /etc/sysctl.d/99-toln.conf");
-    expect_result(apply_sysctl(range("32768\t60999"), false), std::nullopt);
-    expect_result(apply_sysctl(range("1024 65000"), false),
-                  "net.ipv4.ip_local_port_range: 32768\t60999 \u2192 1024 65000, "
-                  "persist net.ipv4.ip_local_port_range in /etc/sysctl.d/99-toln.conf");
-    expect_result(apply_sysctl(range("1024 65000"), false),
-                  "net.ipv4.ip_local_port_range: 1024\t65000 \u2192 1024 65000");
-  });
-  EXPECT_EQ(sandbox.read_upper(kDropin), "net.ipv4.ip_local_port_range = 1024 65000\n");
+  for (const auto& c : cases) {
+    set_kernel(key, c.kernel);
+    sandbox.write_upper(kDropin, "vm.swappiness = 10\n");
+    sandbox.clear_invocations();
+    const ResolvedResource range =
+        sysctl_resource({{"key", text(key)}, {"value", text(c.wanted)}, {"persist", TomlValue{true}}});
+    const std::string persisted = "persist " + key + " in /etc/sysctl.d/99-toln.conf";
+    sandbox.run_in_process([&] {
+      expect_result(apply_sysctl(range, false),
+                    c.sets ? key + ": 32768\t60999 \u2192 " + c.wanted + ", " + persisted : persisted);
+      expect_result(apply_sysctl(range, false), std::nullopt);
+    });
+    std::vector<Invocation> expected = {{"sysctl", "-n", key}};
+    if (c.sets) expected.push_back({"sysctl", "-w", key + "=" + c.wanted});
+    expected.push_back({"sysctl", "-n", key});
+    EXPECT_EQ(commands(), expected) << c.wanted;
+    EXPECT_EQ(sandbox.read_upper(kDropin), "vm.swappiness = 10\n" + key + " = " + c.wanted + "\n") << c.wanted;
+  }
 }
 
 TEST_F(SysctlResource, Failures) {
