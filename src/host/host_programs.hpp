@@ -4,7 +4,9 @@
 // shell. What the agent relies on from each is noted beside it; the calling
 // handlers judge the outcome.
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace toln {
@@ -20,20 +22,52 @@ namespace host_programs {
 // standard output as register value or diff.
 inline HostCommand shell(std::string command) { return {"sh", {"-c", std::move(command)}}; }
 
+// Bounds shared by every transfer the agent starts: curl gets them as
+// options, git through its environment. A transfer slower than
+// low_speed_limit bytes per second over low_speed_time seconds is aborted, so
+// a stalled server cannot hold a run for ever; one that progresses has no
+// overall limit beyond a form's own.
+namespace transfer_bounds {
+inline constexpr const char* connect_timeout = "30";  // seconds
+inline constexpr const char* low_speed_limit = "1024";  // bytes per second
+inline constexpr const char* low_speed_time = "30";     // seconds
+}  // namespace transfer_bounds
+
+// curl reads the scheme without regard to case.
+inline bool is_https_url(std::string_view url) {
+  constexpr std::string_view scheme = "https://";
+  if (url.size() < scheme.size()) return false;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    const char c = url[i] >= 'A' && url[i] <= 'Z' ? static_cast<char>(url[i] - 'A' + 'a') : url[i];
+    if (c != scheme[i]) return false;
+  }
+  return true;
+}
+
+// curl with a form's own options, the shared bounds and the URL last.
+// Redirects never downgrade: from an https URL only to https, from any other
+// only to http or https (curl would otherwise follow one to ftp).
+inline HostCommand curl_bounded(std::vector<std::string> args, std::string url) {
+  args.insert(args.end(), {"--connect-timeout", transfer_bounds::connect_timeout, "--speed-limit",
+                           transfer_bounds::low_speed_limit, "--speed-time", transfer_bounds::low_speed_time,
+                           "--proto-redir", is_https_url(url) ? "=https" : "=http,https"});
+  args.push_back(std::move(url));
+  return {"curl", std::move(args)};
+}
+
 // curl: status 0 only for a completed transfer (-f fails on HTTP errors).
 inline HostCommand curl_fetch_bundle(std::string url) {
-  // Bounded so that a server that never answers cannot stall serve mode.
-  return {"curl",
-          {"-fsSL", "--max-filesize", "67108864", "--connect-timeout", "30", "--max-time", "300", std::move(url)}};
+  // A serve cycle has an overall bound of its own as well.
+  return curl_bounded({"-fsSL", "--max-filesize", "67108864", "--max-time", "300"}, std::move(url));
 }
 inline HostCommand curl_download(std::string file, std::string url) {
-  return {"curl", {"-fSL", "-o", std::move(file), std::move(url)}};
+  return curl_bounded({"-fSL", "-o", std::move(file)}, std::move(url));
 }
 inline HostCommand curl_download_archive(std::string file, std::string url) {
-  return {"curl", {"-fSL", "-m", "300", "--max-filesize", "536870912", "-o", std::move(file), std::move(url)}};
+  return curl_bounded({"-fSL", "-m", "300", "--max-filesize", "536870912", "-o", std::move(file)}, std::move(url));
 }
 inline HostCommand curl_gpg_key(std::string file, std::string url) {
-  return {"curl", {"-fsSL", "-o", std::move(file), std::move(url)}};
+  return curl_bounded({"-fsSL", "-o", std::move(file)}, std::move(url));
 }
 
 // systemctl: status 0; "is-active" 0 for an active unit; "is-enabled" only

@@ -3,33 +3,36 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "host/file_services.hpp"
 #include "model/result.hpp"
 
 namespace toln {
 
-// Owns the file; removes it when it goes out of scope, ignoring errors.
+// Owns the script and the private directory that holds it; removes both when
+// it goes out of scope, ignoring errors.
 class ProviderScript {
  public:
-  explicit ProviderScript(std::string path) : path_(std::move(path)) {}
-  ProviderScript(ProviderScript&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+  ProviderScript(TempDirGuard dir, std::string path) : dir_(std::move(dir)), path_(std::move(path)) {}
+  ProviderScript(ProviderScript&&) noexcept = default;
   ProviderScript& operator=(ProviderScript&&) = delete;
   ProviderScript(const ProviderScript&) = delete;
   ProviderScript& operator=(const ProviderScript&) = delete;
-  ~ProviderScript();
 
   const std::string& path() const { return path_; }
 
  private:
+  TempDirGuard dir_;
   std::string path_;
 };
 
-// A new file "toln-provider-{pid}-{n}" in TMPDIR (else "/tmp"), created
-// exclusively with mode 0600 and holding exactly source. n is the next value
-// of one counter per process, taken at every attempt; a name that exists
-// already is skipped, at most 64 times. Errors: "failed to create provider
-// script: {}", "failed to create a unique provider script temp file",
-// "failed to write provider script: {}" (the file then removed).
+// A new file "toln-provider-{pid}-{n}", mode 0600, holding exactly source,
+// inside a new directory "toln-provider-XXXXXX" (mode 0700, an unpredictable
+// name) in TMPDIR (else "/tmp"), so that no other user can take the script's
+// name or read it. n is the next value of one counter per process. Errors:
+// "failed to create provider script: {}", "failed to write provider script:
+// {}" (the directory then removed).
 Result<ProviderScript> write_provider_script(std::string_view source);
 
 }  // namespace toln

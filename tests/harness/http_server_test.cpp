@@ -78,6 +78,33 @@ TEST_F(HttpServerTest, SlowRouteNeverAnswers) {
   EXPECT_EQ(curl({server.url("/status/200")}).out, "status 200\n\n200");
 }
 
+TEST_F(HttpServerTest, RedirectsToAnyLocationAsWritten) {
+  HttpServer server(files_.path());
+  const std::string target = "ftp://127.0.0.1:1/x?y";
+  const RunResult headers = curl({"-D", "-", "-o", "/dev/null", server.url("/redirect-to?" + target)});
+  EXPECT_TRUE(headers.out.starts_with("HTTP/1.0 302 ")) << headers.out;
+  EXPECT_NE(headers.out.find("\r\nLocation: " + target + "\r\n"), std::string::npos) << headers.out;
+  EXPECT_EQ(curl({"-L", server.url("/redirect-to?" + server.url("/status/201"))}).out, "status 201\n\n201");
+}
+
+TEST_F(HttpServerTest, DripRouteSendsOneByteEveryTwoSeconds) {
+  HttpServer server(files_.path());
+  const RunResult result = curl({"-D", "-", "-m", "3", server.url("/drip")});
+  EXPECT_EQ(result.exit_status, 28) << result.err;
+  EXPECT_NE(result.out.find("\r\nContent-Length: 1000\r\n"), std::string::npos) << result.out;
+  std::string body = result.out.substr(result.out.find("\r\n\r\n") + 4);
+  body = body.substr(0, body.find('\n'));
+  EXPECT_TRUE(body == "a" || body == "aa") << body;  // at 0 s and, unless the machine is slow, at 2 s
+}
+
+TEST_F(HttpServerTest, TlsWithTheTestCertificate) {
+  HttpServer server(files_.path(), Scheme::Https);
+  EXPECT_EQ(server.url("/x"), "https://127.0.0.1:" + std::to_string(server.port()) + "/x");
+  EXPECT_EQ(curl({"--cacert", kTestCaBundle, server.url("/bundle.toml")}).out, "host = \"web\"\n\n200");
+  EXPECT_EQ(curl({"--cacert", kTestCaBundle, "-L", server.url("/redirect/status/201")}).out, "status 201\n\n201");
+  EXPECT_EQ(curl({server.url("/bundle.toml")}).exit_status, 60) << "not trusted without the certificate";
+}
+
 TEST_F(HttpServerTest, ServersGetTheirOwnPorts) {
   HttpServer first(files_.path());
   HttpServer second(files_.path());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "harness/http_server.hpp"
@@ -38,9 +39,10 @@ constexpr std::string_view kLsbRelease = R"~(S="$TOLN_FAKE_STATE"
 if [ -e "$S/lsb-fail-once" ]; then rm "$S/lsb-fail-once"; echo "lsb_release: not found" >&2; exit 1; fi
 if [ -e "$S/lsb-output" ]; then cat "$S/lsb-output"; else printf ' bookworm\n'; fi)~";
 constexpr std::string_view kCurl = R"~(S="$TOLN_FAKE_STATE"
-[ "$#" = 4 ] && [ "$1 $2" = "-fsSL -o" ] || exit 2
+[ "$1 $2" = "-fsSL -o" ] || exit 2
+for url; do :; done
 if [ -e "$S/curl-fail" ]; then printf -- '-----BEGIN PGP' > "$3"; echo "curl: (18) transfer closed" >&2; exit 18; fi
-printf 'key from %s\n' "$4" > "$3")~";
+printf 'key from %s\n' "$url" > "$3")~";
 constexpr std::string_view kAptGet = R"~(S="$TOLN_FAKE_STATE"
 [ "$*" = "update -qq" ] || exit 2
 if [ -e "$S/update-fail" ]; then cat "$S/update-fail" >&2; exit 100; fi)~";
@@ -89,7 +91,8 @@ class AptRepo : public ::testing::Test {
 const std::vector<Invocation> kFirstRunCommands = {
     {"lsb_release", "-cs"},
     {"mkdir", "-p", "/etc/apt/keyrings"},
-    {"curl", "-fsSL", "-o", kKeyring, kKeyUrl},
+    {"curl", "-fsSL", "-o", kKeyring, "--connect-timeout", "30", "--speed-limit", "1024", "--speed-time", "30",
+     "--proto-redir", "=https", kKeyUrl},
     {"chmod", "a+r", kKeyring},
     {"restorecon", kList},
     {"apt-get", "update", "-qq"},
@@ -148,6 +151,28 @@ TEST_F(AptRepo, RealCurlFetchesTheKeyAndReportsServerErrors) {
   EXPECT_EQ(sandbox.read_upper(kKeyring), "-----BEGIN PGP PUBLIC KEY BLOCK-----\n");
   EXPECT_FALSE(sandbox.read_upper("/etc/apt/keyrings/other.asc"));
   EXPECT_FALSE(sandbox.read_upper("/etc/apt/sources.list.d/other.list")) << "the list is not touched";
+}
+
+// A key server that drips: curl gives up after 30 seconds of less than
+// 1 KiB/s, and the resource fails with its error.
+TEST_F(AptRepo, StalledKeyDownloadEndsWithinTheLowSpeedBound) {
+  sandbox.add_fake("curl", "exec /usr/bin/curl \"$@\"");
+  const fs::path served = sandbox.scratch_dir() / "served";
+  fs::create_directory(served);
+  HttpServer server(served);
+  const std::string drip = server.url("/drip");
+  sandbox.run_in_process([&] {
+    const auto start = std::chrono::steady_clock::now();
+    auto stalled = apply_apt_repo(apt_repo(example({{"gpg_key", text(drip)}, {"suite", text("bookworm")}})), false);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(error_of(stalled), "resource error: failed to download GPG key from " + drip +
+                                     ": curl: (28) Operation too slow. Less than 1024 bytes/sec transferred the last "
+                                     "30 seconds\n");
+    EXPECT_GE(took, std::chrono::seconds(29));
+    EXPECT_LT(took, std::chrono::seconds(50));
+  });
+  EXPECT_FALSE(sandbox.read_upper(kKeyring)) << "no part of a key is left";
+  EXPECT_FALSE(sandbox.read_upper(kList));
 }
 
 TEST_F(AptRepo, InterruptedKeyDownloadLeavesNoKeyBehind) {

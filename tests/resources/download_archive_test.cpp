@@ -43,7 +43,9 @@ TEST_F(DownloadArchive, InstallsTheFileNamedLikeDestFromEitherFormat) {
       EXPECT_EQ(fs::path(download_dir).parent_path(), sandbox.tmp_dir());
       EXPECT_EQ(fs::path(archive).filename(), "archive");
       EXPECT_EQ(fs::path(download_dir).filename().string().rfind("toln-download-" + std::to_string(::getpid()) + "-", 0), 0u);
-      EXPECT_EQ(calls[0], (Invocation{"curl", "-fSL", "-m", "300", "--max-filesize", "536870912", "-o", archive, url(name)}));
+      EXPECT_EQ(calls[0], (Invocation{"curl", "-fSL", "-m", "300", "--max-filesize", "536870912", "-o", archive,
+                                      "--connect-timeout", "30", "--speed-limit", "1024", "--speed-time", "30",
+                                      "--proto-redir", "=http,https", url(name)}));
       EXPECT_EQ(calls[1], (Invocation{"sha256sum", archive}));
       const std::string extract_dir = calls[2].back();
       EXPECT_EQ(fs::path(extract_dir).filename().string().rfind("toln-extract-", 0), 0u);

@@ -1,4 +1,7 @@
+#include <stdlib.h>
 #include <sys/stat.h>
+
+#include <chrono>
 
 #include "resources/download_fixture.hpp"
 
@@ -33,7 +36,9 @@ TEST_F(DownloadResource, FetchesVerifiesAndSetsModeAndOwnerOnce) {
     EXPECT_EQ(mode_of(dest), 0750u);
     EXPECT_EQ(dir_names(dest.parent_path()), std::vector<std::string>{"tool"});
     const std::string temp = temp_beside(dest);
-    EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{{"curl", "-fSL", "-o", temp, url("tool-1.0")},
+    EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{{"curl", "-fSL", "-o", temp, "--connect-timeout", "30",
+                                                              "--speed-limit", "1024", "--speed-time", "30",
+                                                              "--proto-redir", "=http,https", url("tool-1.0")},
                                                              {"sha256sum", temp},
                                                              {"chmod", "0750", dest.string()},
                                                              {"chown", "root", dest.string()}}));
@@ -91,6 +96,63 @@ TEST_F(DownloadResource, FailedTransfersLeaveNothingAtDest) {
     EXPECT_EQ(fetch(url("tool"), std::nullopt), "");
     EXPECT_EQ(dir_names(dir), std::vector<std::string>{"tool"});
     EXPECT_EQ(read_file(dir / "tool"), "content");
+  });
+}
+
+// A server that drips: curl gives up after 30 seconds of less than 1 KiB/s,
+// and the resource fails with its error.
+TEST_F(DownloadResource, StalledTransferEndsWithinTheLowSpeedBound) {
+  const fs::path dest = scratch("tool");
+  sandbox.run_in_process([&] {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string error =
+        error_of(apply_download(download({{"url", text(url("drip"))}, {"dest", text(dest)}}), false));
+    const auto took = std::chrono::steady_clock::now() - start;
+    // curl's progress meter comes first: the plain download is not silent.
+    EXPECT_TRUE(error.starts_with("resource error: download failed: ")) << error;
+    EXPECT_TRUE(error.ends_with(
+        "curl: (28) Operation too slow. Less than 1024 bytes/sec transferred the last 30 seconds\n"))
+        << error;
+    EXPECT_GE(took, std::chrono::seconds(29));
+    EXPECT_LT(took, std::chrono::seconds(50));
+    EXPECT_FALSE(fs::exists(dest));
+  });
+}
+
+// Redirects stay within http and https, and an https URL never leads to
+// plain http.
+TEST_F(DownloadResource, RedirectsNeverDowngrade) {
+  serve("tool", "content");
+  const HttpServer tls(served(), Scheme::Https);
+  const struct {
+    std::string from;
+    std::string error;  // the end of the error (after curl's progress meter); empty: downloaded
+  } cases[] = {
+      {tls.url("/redirect/tool"), ""},
+      {url("redirect-to?" + tls.url("/tool")), ""},
+      {url("redirect/tool"), ""},
+      {tls.url("/redirect-to?" + url("tool")),
+       "curl: (1) Protocol \"http\" not supported or disabled in libcurl\n"},
+      {url("redirect-to?ftp://127.0.0.1:1/tool"),
+       "curl: (1) Protocol \"ftp\" not supported or disabled in libcurl\n"},
+  };
+  const fs::path dir = scratch("bin");
+  sandbox.run_in_process([&] {
+    ASSERT_EQ(::setenv("CURL_CA_BUNDLE", kTestCaBundle, 1), 0);
+    fs::create_directories(dir);
+    for (const auto& c : cases) {
+      const std::string error =
+          error_of(apply_download(download({{"url", text(c.from)}, {"dest", text(dir / "tool")}}), false));
+      if (c.error.empty()) {
+        EXPECT_EQ(error, "") << c.from;
+      } else {
+        EXPECT_TRUE(error.starts_with("resource error: download failed: ") && error.ends_with(c.error))
+            << c.from << ": " << error;
+      }
+      EXPECT_EQ(read_file(dir / "tool"), c.error.empty() ? std::optional<std::string>("content") : std::nullopt)
+          << c.from;
+      fs::remove(dir / "tool");
+    }
   });
 }
 

@@ -367,6 +367,26 @@ TEST_F(GitResource, GitFailuresCarryItsStandardError) {
   });
 }
 
+// A stalled fetch or clone ends: every git the agent starts has git's own
+// low-speed abort in its environment (less than 1 KiB/s over 30 seconds).
+TEST_F(GitResource, EveryGitGetsTheLowSpeedBoundInItsEnvironment) {
+  // Logs the subcommand and the two variables, then runs the real git.
+  sandbox.add_fake("git", R"(case "$1" in -C) command=$3 ;; *) command=$1 ;; esac
+printf '%s %s %s\n' "$command" "${GIT_HTTP_LOW_SPEED_LIMIT-unset}" "${GIT_HTTP_LOW_SPEED_TIME-unset}" \
+  >> "$TOLN_FAKE_STATE/git-env"
+exec /usr/bin/git "$@")");
+  const std::string at = path("co");
+  sandbox.run_in_process([&] {
+    ASSERT_TRUE(apply_git(checkout(at, {{"ref", text(first.substr(0, 8))}}), false));
+    ASSERT_TRUE(apply_git(checkout(at, {{"ref", text("main")}}), false));
+  });
+  EXPECT_EQ(read_text(sandbox.state_dir() / "git-env"),
+            "rev-parse 1024 30\nclone 1024 30\ncheckout 1024 30\n"
+            "rev-parse 1024 30\nfetch 1024 30\nrev-parse 1024 30\nrev-parse 1024 30\ncheckout 1024 30\n"
+            "reset 1024 30\n");
+  EXPECT_EQ(head_of(at), second);
+}
+
 TEST_F(GitResource, EndToEndThroughTheAgent) {
   const std::string at = path("e2e");
   const std::string bundle = "host = \"h\"\n[[resources]]\nresource_type = \"git\"\nname = \"src\"\n"

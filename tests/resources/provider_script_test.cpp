@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "harness/sandbox.hpp"
 
@@ -38,31 +39,39 @@ class ProviderScriptFile : public ::testing::Test {
   Sandbox sandbox;
 };
 
-TEST_F(ProviderScriptFile, TakenNamesAreSkippedAndFilesRemoved) {
+mode_t mode_of(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST_F(ProviderScriptFile, EachScriptLivesInAPrivateDirectoryRemovedWithIt) {
   const fs::path tmp = sandbox.tmp_dir();
   sandbox.run_in_process([&tmp] {
+    // The name the script once had in the shared directory is of no concern.
     plant(tmp, 0);
-    plant(tmp, 1);
     {
-      auto script = write_provider_script("echo 'exact bytes'");
-      ASSERT_TRUE(script) << error_of(script);
-      EXPECT_EQ(script->path(), (tmp / script_name(2)).string());
-      EXPECT_EQ(content_of(script->path()), "echo 'exact bytes'");
-      struct stat st {};
-      ASSERT_EQ(::stat(script->path().c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, 0600u);
+      auto first = write_provider_script("echo 'exact bytes'");
+      ASSERT_TRUE(first) << error_of(first);
+      auto second = write_provider_script("");
+      ASSERT_TRUE(second) << error_of(second);
+      const fs::path first_dir = fs::path(first->path()).parent_path();
+      const fs::path second_dir = fs::path(second->path()).parent_path();
+      for (const fs::path& dir : {first_dir, second_dir}) {
+        EXPECT_EQ(dir.parent_path(), tmp);
+        EXPECT_TRUE(dir.filename().string().starts_with("toln-provider-")) << dir;
+        EXPECT_EQ(dir.filename().string().size(), 20u) << dir;
+        EXPECT_EQ(mode_of(dir), 0700u) << dir;
+      }
+      EXPECT_NE(first_dir, second_dir);
+      EXPECT_EQ(fs::path(first->path()).filename(), script_name(0));
+      EXPECT_EQ(fs::path(second->path()).filename(), script_name(1)) << "one counter per process";
+      EXPECT_EQ(content_of(first->path()), "echo 'exact bytes'");
+      EXPECT_EQ(content_of(second->path()), "");
+      EXPECT_EQ(mode_of(first->path()), 0600u);
+      EXPECT_EQ(std::distance(fs::directory_iterator(first_dir), fs::directory_iterator()), 1);
     }
-    EXPECT_FALSE(fs::exists(tmp / script_name(2))) << "removed with its owner";
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp), fs::directory_iterator()), 1) << "both directories removed";
     EXPECT_EQ(content_of(tmp / script_name(0)), "planted") << "another's file is left alone";
-
-    // Every attempt takes a number, so 64 taken names in a row end the call.
-    for (std::uint64_t n = 3; n < 3 + 64; ++n) plant(tmp, n);
-    EXPECT_EQ(error_of(write_provider_script("x")),
-              "resource error: failed to create a unique provider script temp file");
-    auto next = write_provider_script("");
-    ASSERT_TRUE(next) << error_of(next);
-    EXPECT_EQ(next->path(), (tmp / script_name(67)).string());
-    EXPECT_EQ(content_of(next->path()), "");
   });
 }
 
@@ -73,7 +82,7 @@ TEST_F(ProviderScriptFile, ScriptThatCannotBeWrittenIsRemoved) {
     ASSERT_EQ(::mount("tmpfs", tmp.c_str(), "tmpfs", 0, "size=4k"), 0);
     EXPECT_EQ(error_of(write_provider_script(std::string(1 << 20, '#'))),
               "resource error: failed to write provider script: No space left on device (os error 28)");
-    EXPECT_TRUE(fs::is_empty(tmp));
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the directory goes with the script";
 
     ASSERT_EQ(::mount(nullptr, tmp.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     EXPECT_EQ(error_of(write_provider_script("x")),

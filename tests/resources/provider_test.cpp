@@ -4,17 +4,21 @@
 #include "resources/provider.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <limits>
 
 #include "host/process.hpp"
 #include "resources/agent_report.hpp"
+#include "support/resource_testing.hpp"
 
 namespace toln {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::AgentReport;
+using testing::read_file;
 using testing::Sandbox;
 using testing::run_bundle;
 using testing::toml_string;
@@ -255,17 +259,23 @@ source = "unused"
 interpreter = ["python3"]
 source = )~" + toml_string(inspect_source) + "\n";
   const AgentReport report = run(bundle, false);
-  // "zero|{TMPDIR}/toln-provider-{pid}-{n}": the interpreter's arguments, then the path.
-  const auto pid_of = [prefix = "zero|" + sandbox.tmp_dir().string() + "/toln-provider-"](
-                          const std::string& output, std::string_view suffix) -> std::string {
-    if (!output.starts_with(prefix) || !output.ends_with(suffix)) return "";
-    const std::string pid = output.substr(prefix.size(), output.size() - prefix.size() - suffix.size());
+  // "zero|{TMPDIR}/toln-provider-XXXXXX/toln-provider-{pid}-{n}": the
+  // interpreter's arguments, then the path, in a directory of its own.
+  const auto pid_of = [tmp = sandbox.tmp_dir()](const std::string& output, std::string_view suffix) -> std::string {
+    if (!output.starts_with("zero|")) return "";
+    const fs::path script = output.substr(5);
+    const std::string dir = script.parent_path().filename().string();
+    if (script.parent_path().parent_path() != tmp || dir.size() != 20 || !dir.starts_with("toln-provider-")) return "";
+    const std::string name = script.filename().string();
+    if (!name.starts_with("toln-provider-") || !name.ends_with(suffix)) return "";
+    const std::string pid = name.substr(14, name.size() - 14 - suffix.size());
     return !pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos ? pid : "";
   };
   const std::string a = report.entry("a").value("output", "");
   const std::string b = report.entry("b").value("output", "");
   EXPECT_NE(pid_of(a, "-0"), "") << a;
   EXPECT_EQ(pid_of(b, "-1"), pid_of(a, "-0")) << b << ": both named after the agent's pid, counted on";
+  EXPECT_NE(fs::path(a).parent_path(), fs::path(b).parent_path()) << "each script has a directory of its own";
   EXPECT_EQ(report.entry("c")["output"], "0o600|" + inspect_source);
 }
 
@@ -379,6 +389,64 @@ apply = "true"
             Json({{"type", "both"}, {"name", "x"}, {"status", "changed"}, {"diff", "from the provider"}}));
   EXPECT_EQ(report.entry("builtin"), Json({{"type", "cmd"}, {"name", "builtin"}, {"status", "changed"}}));
   EXPECT_FALSE(std::filesystem::exists(sandbox.scratch_dir() / "shell-checked"));
+}
+
+// Another user takes every name the script could have had in the shared
+// temporary directory, one of them a link to a file of theirs. The script
+// still runs, from a private directory of its own, and what they planted is
+// left as it was.
+TEST_F(Providers, PlantedScriptNamesNeitherBlockNorReachTheScript) {
+  // The sandbox's TMPDIR made like /tmp: anyone may reach it and add names.
+  fs::permissions(sandbox.root(), fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(sandbox.tmp_dir(), fs::perms::all | fs::perms::sticky_bit);
+  const std::string inspect_source =
+      "import json, os, sys\n"
+      "mode = lambda p: oct(os.stat(p).st_mode & 0o7777)\n"
+      "path = sys.argv[0]\n"
+      "sys.stdout.write(json.dumps({'status': 'ok', 'output': path + '|' + mode(os.path.dirname(path)) + '|' + "
+      "mode(path)}))";
+  const std::string bundle = "host = \"h\"\n[[resources]]\nresource_type = \"inspect\"\nname = \"x\"\nprops = {}\n"
+                             "[provider_defs.inspect]\ninterpreter = [\"python3\"]\nsource = " +
+                             toml_string(inspect_source) + "\n";
+  // The agent keeps the shell's pid (exec), which names the planted files.
+  const testing::RunResult run = sandbox.run_in_namespace(
+      R"(setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '
+  echo theirs > "$TMPDIR/victim"
+  ln -s "$TMPDIR/victim" "$TMPDIR/toln-provider-$1-0"
+  n=1; while [ $n -lt 64 ]; do echo planted > "$TMPDIR/toln-provider-$1-$n"; n=$((n + 1)); done' sh $$ &&
+exec )" TOLN_AGENT_PATH,
+      bundle);
+  ASSERT_EQ(run.exit_status, 1) << run.out << run.err;  // ok: nothing changed
+
+  std::vector<std::string> planted;
+  std::string pid;
+  for (const auto& item : fs::directory_iterator(sandbox.tmp_dir())) {
+    const std::string name = item.path().filename().string();
+    planted.push_back(name);
+    struct stat st {};
+    ASSERT_EQ(::lstat(item.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u) << name << ": only what nobody planted is left";
+    if (name.ends_with("-0")) {
+      pid = name.substr(std::string_view("toln-provider-").size(), name.size() - 16);
+      EXPECT_TRUE(S_ISLNK(st.st_mode));
+      EXPECT_EQ(fs::read_symlink(item.path()), sandbox.tmp_dir() / "victim");
+    } else if (name != "victim") {
+      EXPECT_EQ(read_file(item.path()), "planted\n") << name;
+    }
+  }
+  EXPECT_EQ(planted.size(), 65u);
+  EXPECT_EQ(read_file(sandbox.tmp_dir() / "victim"), "theirs\n");
+
+  const auto report = nlohmann::json::parse(run.out, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << run.out;
+  const std::string output = report["resources"][0].value("output", "");
+  const std::string script = output.substr(0, output.find('|'));
+  const fs::path dir = fs::path(script).parent_path();
+  EXPECT_EQ(fs::path(script).filename(), "toln-provider-" + pid + "-0") << output;
+  EXPECT_EQ(dir.parent_path(), sandbox.tmp_dir()) << output;
+  EXPECT_TRUE(dir.filename().string().starts_with("toln-provider-")) << output;
+  EXPECT_EQ(output.substr(script.size()), "|0o700|0o600") << output;
+  EXPECT_FALSE(fs::exists(dir)) << "the private directory is removed after the run";
 }
 
 TEST_F(Providers, UnusableTemporaryDirectoryFailsTheResource) {

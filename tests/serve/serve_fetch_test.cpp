@@ -3,6 +3,8 @@
 // records its arguments and answers as a case needs.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
 #include "serve/serve_support.hpp"
@@ -109,15 +111,88 @@ TEST_F(ServeFetch, LoopWarnsEveryCycleAndRecoversWhenTheServerDoes) {
 }
 
 // The https URLs below go to a fake curl only: nothing leaves the machine.
-TEST_F(ServeFetch, CurlIsBoundedInSizeAndTime) {
+TEST_F(ServeFetch, CurlIsBoundedInSizeTimeAndRedirects) {
   sandbox.add_fake("curl", "printf 'host = \"h\"\\nresources = []\\n'");
   const std::string url = "https://bundles.example.invalid/web.toml";
   const RunResult result = once(url);
   EXPECT_EQ(result.exit_status, 1) << result.err;
   EXPECT_EQ(result.err, "serve: ok=0 changed=0 failed=0 skipped=0\n") << "no warning for https";
-  EXPECT_EQ(sandbox.invocations(),
-            (std::vector<Invocation>{{"curl", "-fsSL", "--max-filesize", "67108864", "--connect-timeout", "30",
-                                      "--max-time", "300", url}}));
+  const std::string plain = "http://bundles.example.invalid/web.toml";
+  EXPECT_EQ(once(plain).exit_status, 1);
+  const auto bounded = [](const std::string& redirects, const std::string& to) {
+    return Invocation{"curl", "-fsSL", "--max-filesize", "67108864", "--max-time", "300", "--connect-timeout", "30",
+                      "--speed-limit", "1024", "--speed-time", "30", "--proto-redir", redirects, to};
+  };
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{bounded("=https", url), bounded("=http,https", plain)}));
+}
+
+// The real curl against local servers: a redirect may lead from http to
+// https and stay within either, never from https to http nor to another
+// protocol; the cycle fails with curl's error.
+TEST_F(ServeFetch, RedirectsNeverDowngrade) {
+  write_file(www() / "bundle.toml", "host = \"h\"\nresources = []\n");
+  HttpServer plain(www());
+  HttpServer tls(www(), testing::Scheme::Https);
+  const std::string ok = "serve: ok=0 changed=0 failed=0 skipped=0\n";
+  const std::string warning(kPlainHttpWarning);
+  const auto refused = [](const std::string& source, const std::string& protocol) {
+    return "serve error: config error: curl failed to fetch " + source + ": curl: (1) Protocol \"" + protocol +
+           "\" not supported or disabled in libcurl\n";
+  };
+  const std::string to_http = tls.url("/redirect-to?" + plain.url("/bundle.toml"));
+  const std::string to_ftp = plain.url("/redirect-to?ftp://127.0.0.1:1/bundle.toml");
+  const std::string to_file = plain.url("/redirect-to?file://" + (www() / "bundle.toml").string());
+  const struct {
+    std::string source;
+    int status;
+    std::string err;
+  } cases[] = {
+      {tls.url("/redirect/bundle.toml"), 1, ok},
+      {plain.url("/redirect-to?" + tls.url("/bundle.toml")), 1, warning + ok},
+      {to_http, 5, refused(to_http, "http")},
+      {to_ftp, 5, warning + refused(to_ftp, "ftp")},
+      {to_file, 5, warning + refused(to_file, "file")},
+  };
+  for (const auto& c : cases) {
+    const RunResult result = sandbox.run_agent({"serve", "--source", c.source, "--once", "--report-dir", "reports"},
+                                               {}, {{"CURL_CA_BUNDLE", testing::kTestCaBundle}});
+    EXPECT_EQ(result.exit_status, c.status) << c.source;
+    EXPECT_EQ(result.err, c.err) << c.source;
+  }
+  EXPECT_EQ(plain.requests(), (std::vector<std::string>{"GET /redirect-to?" + tls.url("/bundle.toml"),
+                                                        "GET /redirect-to?ftp://127.0.0.1:1/bundle.toml",
+                                                        "GET /redirect-to?file://" + (www() / "bundle.toml").string()}))
+      << "the refused redirect to http is never followed";
+}
+
+// A source that drips fails its cycle after 30 seconds of less than 1 KiB/s,
+// and the loop goes on to the next.
+TEST_F(ServeFetch, StalledSourceFailsItsCycleAndTheLoopGoesOn) {
+  HttpServer server(www());
+  const std::string url = server.url("/drip");
+  sandbox.set_run_timeout(std::chrono::seconds(120));
+  const auto start = std::chrono::steady_clock::now();
+  auto agent = sandbox.start_agent({"serve", "--source", url, "--interval", "1s", "--report-dir", "reports"});
+  ASSERT_TRUE(agent.wait_for_err([](std::string_view err) { return count_lines_starting(err, "serve error: ") >= 1; },
+                                 std::chrono::seconds(50)))
+      << agent.err();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::seconds(29));
+  // The next cycle begins with its warning, then fetches again.
+  const std::string warning(kPlainHttpWarning.substr(0, kPlainHttpWarning.size() - 1));
+  ASSERT_TRUE(agent.wait_for_err([&](std::string_view err) { return count_lines_starting(err, warning) >= 2; },
+                                 std::chrono::seconds(10)))
+      << agent.err();
+  const RunResult result = agent.stop();
+  EXPECT_EQ(lines_of(result.err),
+            (std::vector<std::string>{warning,
+                                      "serve error: config error: curl failed to fetch " + url +
+                                          ": curl: (28) Operation too slow. Less than 1024 bytes/sec transferred the "
+                                          "last 30 seconds",
+                                      warning}));
+  const auto requests = server.requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front(), "GET /drip");
 }
 
 TEST_F(ServeFetch, WhatCurlLeavesBehind) {
