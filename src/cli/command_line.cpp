@@ -100,7 +100,7 @@ std::vector<std::string> prepared_args(int argc, char** argv, const CLI::App& se
 std::unique_ptr<CliDefinition> build_cli() {
   auto cli = std::make_unique<CliDefinition>();
   CLI::App& app = cli->app;
-  app.set_version_flag("-V,--version", std::string("toln-agent ") + kAgentVersion);
+  app.set_version_flag("-V,--version", "toln-agent " TOLN_VERSION);
   app.require_subcommand(0, 1);
 
   const char* dry_run_help = "Dry-run the bundle from stdin (push mode); ignored with a subcommand";
