@@ -1,6 +1,7 @@
 #include "cli/command_line.hpp"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -52,12 +53,54 @@ const CLI::Validator& utf8_text() {
   finish(2, "", "error: unrecognized subcommand '" + unknown + "'\n");
 }
 
+// Whether an argument is an option or the end of options rather than a value:
+// "-" alone and negative numbers ("-5m") are values.
+bool looks_like_option(std::string_view arg) {
+  return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9');
+}
+
+// The arguments for CLI11, last first. CLI11 reads "--opt=" as "--opt" with
+// its value still to come, so "--interval= --once" would take "--once" as the
+// interval: the empty value is split off as an argument of its own, which
+// CLI11 takes as the option's value. And an option whose value is missing
+// never takes the option that follows it: "--source --once --interval 5m"
+// would loop over a bundle file named "--once".
+std::vector<std::string> prepared_args(int argc, char** argv, const CLI::App& serve) {
+  const auto value_option = [&](std::string_view name) -> const CLI::Option* {
+    for (const CLI::Option* option : serve.get_options()) {
+      if (option->get_items_expected_max() > 0 && option->check_lname(std::string(name))) return option;
+    }
+    return nullptr;
+  };
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!arg.starts_with("--") || arg == "--") {
+      args.emplace_back(arg);
+      continue;
+    }
+    const std::size_t equals = arg.find('=');
+    const CLI::Option* option = value_option(arg.substr(2, equals - 2));
+    if (option && equals == arg.size() - 1) {
+      args.emplace_back(arg.substr(0, equals));
+      args.emplace_back();
+      continue;
+    }
+    if (option && equals == std::string_view::npos && i + 1 < argc && looks_like_option(argv[i + 1])) {
+      throw CLI::ArgumentMismatch::TypedAtLeast(option->get_name(), 1, option->get_type_name());
+    }
+    args.emplace_back(arg);
+  }
+  std::reverse(args.begin(), args.end());
+  return args;
+}
+
 }  // namespace
 
 std::unique_ptr<CliDefinition> build_cli() {
   auto cli = std::make_unique<CliDefinition>();
   CLI::App& app = cli->app;
-  app.set_version_flag("-V,--version", std::string("toln-agent ") + kAgentVersion);
+  app.set_version_flag("-V,--version", "toln-agent " TOLN_VERSION);
   app.require_subcommand(0, 1);
 
   const char* dry_run_help = "Dry-run the bundle from stdin (push mode); ignored with a subcommand";
@@ -91,7 +134,7 @@ std::unique_ptr<CliDefinition> build_cli() {
 CommandLine parse_command_line(int argc, char** argv) {
   auto cli = build_cli();
   try {
-    cli->app.parse(argc, argv);
+    cli->app.parse(prepared_args(argc, argv, *cli->serve));
   } catch (const CLI::ParseError& e) {
     std::ostringstream out, err;
     const int code = cli->app.exit(e, out, err);

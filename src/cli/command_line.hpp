@@ -13,8 +13,6 @@ class App;
 
 namespace toln {
 
-inline constexpr const char* kAgentVersion = "0.8.3";
-
 struct CommandLine {
   bool dry_run = false;
   std::optional<ServeArgs> serve;  // present when the subcommand was given

@@ -14,10 +14,6 @@ AgentError unknown_dependency(const std::string& id, const std::string& entry) {
 
 }  // namespace
 
-bool resource_id_less(const ResolvedResource& a, const ResolvedResource& b) {
-  return resource_id(a) < resource_id(b);
-}
-
 Result<ResourceLevels> order_resources(const std::vector<ResolvedResource>& resources) {
   // Every distinct id gets a slot; a later resource with an id already seen
   // replaces the earlier one in it, so duplicates leave the count short and

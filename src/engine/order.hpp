@@ -16,7 +16,4 @@ using ResourceLevels = std::vector<std::vector<const ResolvedResource*>>;
 // one id).
 Result<ResourceLevels> order_resources(const std::vector<ResolvedResource>& resources);
 
-// Byte-wise on the common length, then the shorter id first.
-bool resource_id_less(const ResolvedResource& a, const ResolvedResource& b);
-
 }  // namespace toln

@@ -22,8 +22,4 @@ AgentError chmod_failed_error(std::string_view path, int errnum) {
   return AgentError::resource("failed to chmod " + std::string(path) + ": " + os_error_text(errnum));
 }
 
-AgentError read_failed_error(std::string_view path, int errnum) {
-  return AgentError::resource("failed to read " + std::string(path) + ": " + os_error_text(errnum));
-}
-
 }  // namespace toln

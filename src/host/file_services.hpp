@@ -122,6 +122,5 @@ AgentError stat_failed_error(std::string_view path, int errnum);
 AgentError create_dir_failed_error(int errnum);
 AgentError remove_failed_error(std::string_view path, int errnum);
 AgentError chmod_failed_error(std::string_view path, int errnum);
-AgentError read_failed_error(std::string_view path, int errnum);
 
 }  // namespace toln

@@ -58,9 +58,6 @@ struct Bundle {
   ProviderDefTable provider_defs;
 };
 
-// The default of ParamSpec::type.
-inline std::string default_param_type() { return "string"; }
-
 // The resource type, a full stop and the name, joined as they stand.
 inline std::string resource_id(const ResolvedResource& r) { return r.resource_type + "." + r.name; }
 

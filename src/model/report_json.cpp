@@ -8,7 +8,52 @@
 namespace toln {
 namespace {
 
-// One field writer per kind of value; each writes the key and its value.
+// The one field list of each record, in declaration order (the compact
+// form's order); both forms walk it. visit(key, value) is called for every
+// key that is written: absent optional texts are the visitor's to skip, an
+// empty changes list is never visited.
+template <class Visit>
+void for_each_field(const RunSummary& summary, Visit&& visit) {
+  visit("changed", summary.changed);
+  visit("ok", summary.ok);
+  visit("failed", summary.failed);
+  visit("skipped", summary.skipped);
+}
+
+template <class Visit>
+void for_each_field(const FieldChange& change, Visit&& visit) {
+  visit("field", change.field);
+  visit("action", change.action);
+  visit("from", change.from);
+  visit("to", change.to);
+}
+
+template <class Visit>
+void for_each_field(const ResourceResult& result, Visit&& visit) {
+  visit("type", result.type);
+  visit("name", result.name);
+  visit("status", result.status);
+  visit("diff", result.diff);
+  visit("from", result.from);
+  visit("to", result.to);
+  visit("error", result.error);
+  visit("output", result.output);
+  if (!result.changes.empty()) visit("changes", result.changes);
+  visit("failure_kind", result.failure_kind);
+}
+
+template <class Visit>
+void for_each_field(const RunReport& report, Visit&& visit) {
+  visit("host", report.host);
+  visit("resources", report.resources);
+  visit("summary", report.summary);
+}
+
+// Compact form: one field writer per kind of value; each writes the key and
+// its value.
+template <class Record>
+void write_object(CompactJsonWriter& out, const Record& record);
+
 void json_struct_field(CompactJsonWriter& out, bool& first, std::string_view key, std::string_view value) {
   out.key(first, key);
   out.string(value);
@@ -38,37 +83,59 @@ void json_struct_field(CompactJsonWriter& out, bool& first, std::string_view key
 
 void json_struct_field(CompactJsonWriter& out, bool& first, std::string_view key, const RunSummary& value) {
   out.key(first, key);
-  serialize_run_summary(out, value);
+  write_object(out, value);
 }
 
 template <class T>
-void json_array(CompactJsonWriter& out, const std::vector<T>& items) {
+void json_struct_field(CompactJsonWriter& out, bool& first, std::string_view key, const std::vector<T>& items) {
+  out.key(first, key);
   out.raw('[');
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i != 0) out.raw(',');
-    if constexpr (std::is_same_v<T, ResourceResult>) {
-      serialize_resource_result(out, items[i]);
-    } else {
-      serialize_field_change(out, items[i]);
-    }
+    write_object(out, items[i]);
   }
   out.raw(']');
 }
 
-void json_struct_field(CompactJsonWriter& out, bool& first, std::string_view key,
-                       const std::vector<ResourceResult>& value) {
-  out.key(first, key);
-  json_array(out, value);
+template <class Record>
+void write_object(CompactJsonWriter& out, const Record& record) {
+  bool first = true;
+  out.raw('{');
+  for_each_field(record, [&](std::string_view key, const auto& value) { json_struct_field(out, first, key, value); });
+  out.raw('}');
 }
 
-void json_struct_field(CompactJsonWriter& out, bool& first, std::string_view key,
-                       const std::vector<FieldChange>& value) {
-  out.key(first, key);
-  json_array(out, value);
+// Value form.
+template <class Record>
+nlohmann::json value_object(const Record& record);
+
+nlohmann::json json_value(const std::string& value) { return value; }
+nlohmann::json json_value(std::uint64_t value) { return value; }
+nlohmann::json json_value(ResourceStatus value) { return std::string(serialize_resource_status(value)); }
+nlohmann::json json_value(ChangeAction value) { return std::string(serialize_change_action(value)); }
+nlohmann::json json_value(const RunSummary& value) { return value_object(value); }
+
+template <class T>
+nlohmann::json json_value(const std::vector<T>& items) {
+  nlohmann::json array = nlohmann::json::array();
+  for (const auto& item : items) array.push_back(value_object(item));
+  return array;
 }
 
-void set_optional(nlohmann::json& object, const char* key, const std::optional<std::string>& value) {
-  if (value) object[key] = *value;
+template <class T>
+void set_field(nlohmann::json& object, std::string_view key, const T& value) {
+  object[std::string(key)] = json_value(value);
+}
+
+void set_field(nlohmann::json& object, std::string_view key, const std::optional<std::string>& value) {
+  if (value) set_field(object, key, *value);
+}
+
+template <class Record>
+nlohmann::json value_object(const Record& record) {
+  nlohmann::json object = nlohmann::json::object();
+  for_each_field(record, [&](std::string_view key, const auto& value) { set_field(object, key, value); });
+  return object;
 }
 
 }  // namespace
@@ -92,102 +159,23 @@ std::string_view serialize_change_action(ChangeAction action) {
   return "update";
 }
 
-void serialize_run_summary(CompactJsonWriter& out, const RunSummary& summary) {
-  bool first = true;
-  out.raw('{');
-  json_struct_field(out, first, "changed", summary.changed);
-  json_struct_field(out, first, "ok", summary.ok);
-  json_struct_field(out, first, "failed", summary.failed);
-  json_struct_field(out, first, "skipped", summary.skipped);
-  out.raw('}');
-}
-
-void serialize_field_change(CompactJsonWriter& out, const FieldChange& change) {
-  bool first = true;
-  out.raw('{');
-  json_struct_field(out, first, "field", change.field);
-  json_struct_field(out, first, "action", change.action);
-  json_struct_field(out, first, "from", change.from);
-  json_struct_field(out, first, "to", change.to);
-  out.raw('}');
-}
-
-void serialize_resource_result(CompactJsonWriter& out, const ResourceResult& result) {
-  bool first = true;
-  out.raw('{');
-  json_struct_field(out, first, "type", result.type);
-  json_struct_field(out, first, "name", result.name);
-  json_struct_field(out, first, "status", result.status);
-  json_struct_field(out, first, "diff", result.diff);
-  json_struct_field(out, first, "from", result.from);
-  json_struct_field(out, first, "to", result.to);
-  json_struct_field(out, first, "error", result.error);
-  json_struct_field(out, first, "output", result.output);
-  if (!result.changes.empty()) json_struct_field(out, first, "changes", result.changes);
-  json_struct_field(out, first, "failure_kind", result.failure_kind);
-  out.raw('}');
-}
+void serialize_run_summary(CompactJsonWriter& out, const RunSummary& summary) { write_object(out, summary); }
+void serialize_field_change(CompactJsonWriter& out, const FieldChange& change) { write_object(out, change); }
+void serialize_resource_result(CompactJsonWriter& out, const ResourceResult& result) { write_object(out, result); }
 
 Status serialize_run_report(const RunReport& report, std::string& buffer) {
   try {
     CompactJsonWriter out(buffer);
-    bool first = true;
-    out.raw('{');
-    json_struct_field(out, first, "host", report.host);
-    json_struct_field(out, first, "resources", report.resources);
-    json_struct_field(out, first, "summary", report.summary);
-    out.raw('}');
+    write_object(out, report);
   } catch (const nlohmann::json::exception& e) {
     return AgentError::other(e.what());
   }
   return {};
 }
 
-nlohmann::json serialize_run_summary(const RunSummary& summary) {
-  nlohmann::json object = nlohmann::json::object();
-  object["changed"] = summary.changed;
-  object["ok"] = summary.ok;
-  object["failed"] = summary.failed;
-  object["skipped"] = summary.skipped;
-  return object;
-}
-
-nlohmann::json serialize_field_change(const FieldChange& change) {
-  nlohmann::json object = nlohmann::json::object();
-  object["field"] = change.field;
-  object["action"] = serialize_change_action(change.action);
-  set_optional(object, "from", change.from);
-  set_optional(object, "to", change.to);
-  return object;
-}
-
-nlohmann::json serialize_resource_result(const ResourceResult& result) {
-  nlohmann::json object = nlohmann::json::object();
-  object["type"] = result.type;
-  object["name"] = result.name;
-  object["status"] = serialize_resource_status(result.status);
-  set_optional(object, "diff", result.diff);
-  set_optional(object, "from", result.from);
-  set_optional(object, "to", result.to);
-  set_optional(object, "error", result.error);
-  set_optional(object, "output", result.output);
-  if (!result.changes.empty()) {
-    nlohmann::json changes = nlohmann::json::array();
-    for (const auto& change : result.changes) changes.push_back(serialize_field_change(change));
-    object["changes"] = std::move(changes);
-  }
-  set_optional(object, "failure_kind", result.failure_kind);
-  return object;
-}
-
-nlohmann::json serialize_run_report(const RunReport& report) {
-  nlohmann::json object = nlohmann::json::object();
-  object["host"] = report.host;
-  nlohmann::json resources = nlohmann::json::array();
-  for (const auto& result : report.resources) resources.push_back(serialize_resource_result(result));
-  object["resources"] = std::move(resources);
-  object["summary"] = serialize_run_summary(report.summary);
-  return object;
-}
+nlohmann::json serialize_run_summary(const RunSummary& summary) { return value_object(summary); }
+nlohmann::json serialize_field_change(const FieldChange& change) { return value_object(change); }
+nlohmann::json serialize_resource_result(const ResourceResult& result) { return value_object(result); }
+nlohmann::json serialize_run_report(const RunReport& report) { return value_object(report); }
 
 }  // namespace toln

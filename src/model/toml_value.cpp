@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 namespace toln {
 namespace {
@@ -49,9 +50,44 @@ std::string datetime_text(const TomlDateTime& value) {
 std::string float_text(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[512];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  return std::string(buffer, result.ptr);
+  // Without a format, to_chars gives the shortest digits that read back as
+  // the same number, in scientific form when that is shorter ("1e+23").
+  // The fixed format would give the exact binary value's digits instead
+  // (99999999999999991611392), so the digits are laid out here.
+  char buffer[32];
+  const std::string_view shortest(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+  const bool negative = shortest.front() == '-';
+  const std::string_view unsigned_text = shortest.substr(negative ? 1 : 0);
+  const std::size_t e = unsigned_text.find('e');
+  const std::string_view mantissa = unsigned_text.substr(0, e);
+  int exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view exponent_text = unsigned_text.substr(e + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+  }
+
+  // The significant digits, and where the decimal point falls among them.
+  const std::size_t dot = mantissa.find('.');
+  std::string digits(mantissa.substr(0, dot));
+  long point = static_cast<long>(digits.size()) + exponent;
+  if (dot != std::string_view::npos) digits += mantissa.substr(dot + 1);
+  const std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return negative ? "-0" : "0";
+  digits.erase(0, first);
+  point -= static_cast<long>(first);
+  digits.erase(digits.find_last_not_of('0') + 1);
+
+  std::string text = negative ? "-" : "";
+  const long count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    text += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    text += digits + std::string(static_cast<std::size_t>(point - count), '0');
+  } else {
+    text += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+  }
+  return text;
 }
 
 std::string float_text_with_point(double value) {

@@ -1,12 +1,10 @@
 #include "serve/serve_report.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
-#include "host/fd_io.hpp"
 #include "host/file_services.hpp"
 #include "model/report_json.hpp"
 #include "text/utf8.hpp"
@@ -14,32 +12,23 @@
 namespace toln {
 namespace {
 
-AgentError write_error(int outcome) {
-  return AgentError::other("failed to write serve report: " + write_failure_text(outcome));
-}
-
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// Writes text to a fresh temporary name in the target's directory, syncs
-// it and renames it over the target; on failure the temporary file is gone
-// and the target untouched.
-Status write_whole_file(const std::string& dir, const std::string& name, std::string_view text) {
-  const std::string target = join_path(dir, name);
-  const std::string temp = join_path(dir, "." + name + ".tmp");
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return write_error(errno);
-  int error = write_all(fd, text);
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
-  if (error != 0) {
-    (void)::unlink(temp.c_str());
-    return write_error(error);
-  }
-  return {};
+// Reports quote every error unredacted, so a directory made here is private;
+// its missing parents are made as usual and an existing directory keeps the
+// mode its operator gave it. An empty path is the working directory.
+// 0 or the errno.
+int create_report_dir(const std::string& dir) {
+  if (dir.empty()) return 0;
+  if (const int error = create_parent_dirs(dir)) return error;
+  if (::mkdir(dir.c_str(), 0700) == 0) return 0;
+  if (errno != EEXIST) return errno;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 }  // namespace
@@ -84,14 +73,16 @@ Result<std::string> render_serve_report(std::string_view source, const RunReport
 
 Result<std::string> write_serve_report(const std::string& report_dir, std::string_view source,
                                        const RunReport& report, std::string_view run_id) {
-  if (const int error = create_dir_all(report_dir)) {
+  if (const int error = create_report_dir(report_dir)) {
     return AgentError::other("failed to create report dir: " + os_error_text(error));
   }
   auto text = render_serve_report(source, report, run_id);
   if (!text) return std::move(text).error();
-  const std::string name = std::string(run_id) + "-serve.json";
-  if (auto written = write_whole_file(report_dir, name, *text); !written) return std::move(written).error();
-  return join_path(report_dir, name);
+  const std::string path = join_path(report_dir, std::string(run_id) + "-serve.json");
+  if (auto written = atomic_write(path, *text, 0600); !written) {
+    return AgentError::other("failed to write serve report: " + written.error().message());
+  }
+  return path;
 }
 
 }  // namespace toln

@@ -22,9 +22,9 @@ RunReport scrub_report(const RunReport& report);
 // every depth, no final newline. Errors are AgentError::Other.
 Result<std::string> render_serve_report(std::string_view source, const RunReport& report, std::string_view run_id);
 
-// "{run_id}-serve.json" in report_dir (created with its parents). The text
-// goes to a temporary file beside it that is renamed into place, so a reader
-// sees the whole file or none. Returns the path; errors are
+// "{run_id}-serve.json" in report_dir, readable by root alone: the file is
+// 0600 and a directory made for it 0700. The text goes through atomic_write,
+// so a reader sees the whole file or none. Returns the path; errors are
 // AgentError::Other.
 Result<std::string> write_serve_report(const std::string& report_dir, std::string_view source,
                                        const RunReport& report, std::string_view run_id);

@@ -34,8 +34,4 @@ std::size_t floor_char_boundary(std::string_view text, std::size_t max_bytes);
 
 // Decodes the code point starting at text[pos] of valid UTF-8 and advances pos.
 char32_t next_code_point(std::string_view text, std::size_t& pos);
-
-// Appends the UTF-8 encoding of a code point.
-void append_utf8(std::string& out, char32_t cp);
-
 }  // namespace toln

@@ -1,8 +1,12 @@
 // The command line as the operator meets it: help, version and usage errors
-// of the real binary. None of these runs touches the host.
+// of the real binary. None of these runs touches the host; the runs that go
+// on to serve mode are in the sandbox.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "cli/agent_process.hpp"
+#include "harness/sandbox.hpp"
 
 namespace toln::test {
 namespace {
@@ -83,6 +87,61 @@ TEST(CommandLine, UsageErrorsEndWithStatusTwo) {
     EXPECT_EQ(run.stdin_left, "host = 1\n") << shown;
     EXPECT_FALSE(contains(run.err, "failed to")) << shown << run.err;
   }
+}
+
+// "--opt=" is the empty value, ignored or refused as serve mode decides; an
+// option whose value is missing never takes the option after it. A parser
+// that got this wrong would loop over a bundle file named "--once" in the
+// last cases, so the runs have a short timeout.
+TEST(CommandLine, EmptyAndMissingValuesInServeMode) {
+  TOLN_REQUIRE_SANDBOX();
+  testing::Sandbox sandbox;
+  sandbox.set_run_timeout(std::chrono::seconds(20));
+  std::ofstream(sandbox.scratch_dir() / "bundle.toml") << "host = \"h\"\nresources = []\n";
+  const std::string summary = "serve: ok=0 changed=0 failed=0 skipped=0\n";
+  const struct {
+    Args args;
+    int status;
+    std::string err;  // whole, or a part of a usage error
+  } cases[] = {
+      {{"serve", "--interval=", "--once", "--source", "bundle.toml", "--report-dir", "reports"}, 1, summary},
+      {{"serve", "--source", "bundle.toml", "--once", "--report-dir="}, 1, summary},
+      {{"serve", "--source=", "--once", "--report-dir", "reports"},
+       5,
+       "serve error: config error: failed to read bundle from : No such file or directory (os error 2)\n"},
+      {{"serve", "--interval=", "--source", "bundle.toml", "--report-dir", "reports"},
+       5,
+       "configuration error: config error: duration must not be empty\n"},
+      {{"serve", "--source=--once", "--once", "--report-dir", "reports"},
+       5,
+       "serve error: config error: failed to read bundle from --once: No such file or directory (os error 2)\n"},
+      {{"serve", "--source", "--once"}, 2, "--source"},
+      {{"serve", "--interval", "--once", "--source", "bundle.toml"}, 2, "--interval"},
+      {{"serve", "--source", "bundle.toml", "--report-dir", "--once"}, 2, "--report-dir"},
+      {{"serve", "--source", "--", "--once"}, 2, "--source"},
+      {{"serve", "--source", "--once", "--interval", "1s"}, 2, "--source"},
+      {{"serve", "--interval", "1s", "--source=", "--once"},
+       5,
+       "serve error: config error: failed to read bundle from : No such file or directory (os error 2)\n"},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& a : c.args) shown += "[" + a + "]";
+    const testing::RunResult run = sandbox.run_agent(c.args);
+    EXPECT_EQ(run.exit_status, c.status) << shown << run.err;
+    if (c.status == 2) {
+      EXPECT_TRUE(contains(run.err, c.err)) << shown << run.err;
+    } else {
+      EXPECT_EQ(run.err, c.err) << shown;
+    }
+  }
+  // An empty report directory is the working directory.
+  bool reported_here = false;
+  for (const auto& entry : std::filesystem::directory_iterator(sandbox.scratch_dir())) {
+    reported_here |= entry.path().filename().string().ends_with("-serve.json");
+  }
+  EXPECT_TRUE(reported_here);
+  EXPECT_EQ(sandbox.invocations_except("restorecon"), std::vector<testing::Invocation>{});
 }
 
 TEST(CommandLine, UsageErrorMessagesNameTheFault) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace toln {
 namespace {
 
@@ -61,6 +63,41 @@ TEST(ParseCommandLine, EmptyIntervalIsPresent) {
   const CommandLine line = parse({"serve", "--source", "s", "--interval", ""});
   ASSERT_TRUE(line.serve);
   EXPECT_EQ(line.serve->interval, "");
+}
+
+// Each value option in both forms, "--opt value" and "--opt=value": an
+// attached empty value is the empty text and never takes the next argument.
+TEST(ParseCommandLine, ValueForms) {
+  const struct {
+    std::vector<std::string> args;
+    std::string source;
+    std::optional<std::string> interval;
+    bool once;
+    std::string report_dir;
+  } cases[] = {
+      {{"serve", "--source", "b.toml", "--interval", "5m", "--report-dir", "/r"}, "b.toml", "5m", false, "/r"},
+      {{"serve", "--source=b.toml", "--interval=5m", "--report-dir=/r"}, "b.toml", "5m", false, "/r"},
+      {{"serve", "--source", "", "--interval", "", "--report-dir", ""}, "", "", false, ""},
+      {{"serve", "--source=", "--interval=", "--report-dir="}, "", "", false, ""},
+      {{"serve", "--interval=", "--once", "--source", "b.toml"}, "b.toml", "", true, "/var/lib/toln/runs"},
+      {{"serve", "--source=", "--once"}, "", std::nullopt, true, "/var/lib/toln/runs"},
+      {{"serve", "--source", "b.toml", "--report-dir=", "--once"}, "b.toml", std::nullopt, true, ""},
+      {{"serve", "--source=", "--dry-run", "--interval=", "--once"}, "", "", true, "/var/lib/toln/runs"},
+      // Attached, a value may look like an option or hold "=".
+      {{"serve", "--source=--once", "--interval==5m"}, "--once", "=5m", false, "/var/lib/toln/runs"},
+      // "-" and negative numbers are values in either form.
+      {{"serve", "--source", "-", "--interval", "-5m"}, "-", "-5m", false, "/var/lib/toln/runs"},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& arg : c.args) shown += "[" + arg + "]";
+    const CommandLine line = parse(c.args);
+    ASSERT_TRUE(line.serve) << shown;
+    EXPECT_EQ(line.serve->source, c.source) << shown;
+    EXPECT_EQ(line.serve->interval, c.interval) << shown;
+    EXPECT_EQ(line.serve->once, c.once) << shown;
+    EXPECT_EQ(line.serve->report_dir, c.report_dir) << shown;
+  }
 }
 
 }  // namespace

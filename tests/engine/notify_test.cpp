@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/sandbox.hpp"
+
 namespace toln {
 namespace {
 
@@ -47,41 +49,56 @@ TEST(NotifyTargets, UnitNamesAreUnicodeLettersAndNumbers) {
   EXPECT_FALSE(is_unit_name("a+b"));
 }
 
-TEST(NotifyTargets, ChecksApplyInDryRunToo) {
-  struct Case {
-    std::string text;
-    std::string error;
-  } cases[] = {
-      {"restart:", "invalid service name: "},
-      {"restart:a b", "invalid service name: a b"},
-      {"reload:a/b", "invalid service name: a/b"},
-      {"restart:-Hroot@host", "invalid service name: -Hroot@host"},
-      {"-Hroot@host", "invalid service name: -Hroot@host"},
-      {"docker:", "docker path must be absolute (start with /): "},
-      {"docker-up:srv/app", "docker path must be absolute (start with /): srv/app"},
-  };
-  for (const auto& c : cases) {
-    for (bool dry_run : {true, false}) {
-      const ResourceResult result = run_notify_target(c.text, dry_run);
-      EXPECT_EQ(result.status, ResourceStatus::Failed) << c.text;
-      EXPECT_EQ(result.error, c.error) << c.text;
-      EXPECT_FALSE(result.diff);
+// run_notify_target starts systemctl or docker once its checks pass, so these
+// run in the sandbox, where a regressed check reaches only a recording fake.
+class NotifyRuns : public ::testing::Test {
+ protected:
+  void SetUp() override { TOLN_REQUIRE_SANDBOX(); }
+  void TearDown() override { EXPECT_EQ(sandbox.invocations(), std::vector<testing::Invocation>{}); }
+  testing::Sandbox sandbox;
+};
+
+TEST_F(NotifyRuns, ChecksApplyInDryRunToo) {
+  sandbox.run_in_process([] {
+    struct Case {
+      std::string text;
+      std::string error;
+    } cases[] = {
+        {"restart:", "invalid service name: "},
+        {"restart:a b", "invalid service name: a b"},
+        {"reload:a/b", "invalid service name: a/b"},
+        {"restart:-Hroot@host", "invalid service name: -Hroot@host"},
+        {"-Hroot@host", "invalid service name: -Hroot@host"},
+        {"docker:", "docker path must be absolute (start with /): "},
+        {"docker-up:srv/app", "docker path must be absolute (start with /): srv/app"},
+    };
+    for (const auto& c : cases) {
+      for (bool dry_run : {true, false}) {
+        const ResourceResult result = run_notify_target(c.text, dry_run);
+        EXPECT_EQ(result.status, ResourceStatus::Failed) << c.text;
+        EXPECT_EQ(result.error, c.error) << c.text;
+        EXPECT_FALSE(result.diff);
+      }
     }
-  }
+  });
 }
 
-TEST(NotifyTargets, DryRunSaysWhatWouldRun) {
-  for (const std::string text : {"daemon-reload", "nginx", "docker-up:/srv/app", "Weird text"}) {
-    const ResourceResult result = run_notify_target(text, true);
-    EXPECT_EQ(result.status, ResourceStatus::Changed);
-    EXPECT_EQ(result.diff, "would run: " + text);
-  }
+TEST_F(NotifyRuns, DryRunSaysWhatWouldRun) {
+  sandbox.run_in_process([] {
+    for (const std::string text : {"daemon-reload", "nginx", "docker-up:/srv/app", "Weird text"}) {
+      const ResourceResult result = run_notify_target(text, true);
+      EXPECT_EQ(result.status, ResourceStatus::Changed);
+      EXPECT_EQ(result.diff, "would run: " + text);
+    }
+  });
 }
 
-TEST(NotifyTargets, UnknownTargetFailsWithoutRunningAnything) {
-  const ResourceResult result = run_notify_target("Restart:nginx", false);
-  EXPECT_EQ(result.status, ResourceStatus::Failed);
-  EXPECT_EQ(result.error, "notify failed: unknown notify target: Restart:nginx");
+TEST_F(NotifyRuns, UnknownTargetFailsWithoutRunningAnything) {
+  sandbox.run_in_process([] {
+    const ResourceResult result = run_notify_target("Restart:nginx", false);
+    EXPECT_EQ(result.status, ResourceStatus::Failed);
+    EXPECT_EQ(result.error, "notify failed: unknown notify target: Restart:nginx");
+  });
 }
 
 }  // namespace

@@ -80,13 +80,5 @@ TEST(OrderResources, UnknownEntryIsReportedBeforeACycle) {
             "config error: resource t.c depends on unknown resource t.nothing");
 }
 
-TEST(OrderResources, IdLess) {
-  EXPECT_TRUE(resource_id_less(res("a", "x"), res("a", "xy")));
-  EXPECT_TRUE(resource_id_less(res("B", "x"), res("a", "x")));
-  EXPECT_FALSE(resource_id_less(res("a", "x"), res("a", "x")));
-  // Bytes compare unsigned: a non-ASCII id sorts after ASCII ones.
-  EXPECT_TRUE(resource_id_less(res("z", "z"), res("\xC3\xA9", "a")));
-}
-
 }  // namespace
 }  // namespace toln

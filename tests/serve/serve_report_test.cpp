@@ -6,12 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
-#include "harness/temp_dir.hpp"
+#include "harness/sandbox.hpp"
 
 namespace toln {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Invocation;
+using testing::RunResult;
+using testing::Sandbox;
 
 ResourceResult with_diff(std::string diff) { return result_changed("file", "/etc/motd", std::move(diff)); }
 
@@ -151,6 +154,11 @@ std::string read_file(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+mode_t mode_of(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 std::vector<std::string> names_in(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
@@ -158,62 +166,124 @@ std::vector<std::string> names_in(const fs::path& dir) {
   return names;
 }
 
+// The file goes through atomic_write, which runs restorecon: every write
+// happens in the sandbox.
 class WriteServeReport : public ::testing::Test {
  protected:
-  testing::TempDir dir_{"toln-serve-report"};
+  void SetUp() override { TOLN_REQUIRE_SANDBOX(); }
+  Sandbox sandbox;
+  const fs::path dir_ = sandbox.scratch_dir();
   const std::string run_id_ = "2024-01-02T03-04-05-000000123";
   const std::string file_name_ = run_id_ + "-serve.json";
 };
 
 TEST_F(WriteServeReport, CreatesTheDirectoriesAndNamesTheFileAfterTheRunId) {
-  const std::string reports = (dir_.path() / "var/lib/runs").string();
-  const auto path = write_serve_report(reports, "https://example.test/b.toml", sample_report(), run_id_);
-  ASSERT_TRUE(path) << display_agent_error(path.error());
-  EXPECT_EQ(*path, reports + "/" + file_name_);
-  EXPECT_EQ(read_file(*path), kSampleText);
-  EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_}) << "no temporary file is left";
+  const std::string reports = (dir_ / "var/lib/runs").string();
+  sandbox.run_in_process([&] {
+    ::umask(0);  // the modes are the writer's own, not the umask's
+    const auto path = write_serve_report(reports, "https://example.test/b.toml", sample_report(), run_id_);
+    ASSERT_TRUE(path) << display_agent_error(path.error());
+    EXPECT_EQ(*path, reports + "/" + file_name_);
+    EXPECT_EQ(read_file(*path), kSampleText);
+    EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_}) << "no temporary file is left";
+    EXPECT_EQ(mode_of(*path), 0600u);
+    EXPECT_EQ(mode_of(reports), 0700u);
+    EXPECT_EQ(mode_of(dir_ / "var/lib"), 0777u) << "parents are made as before";
 
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  struct stat st {};
-  ASSERT_EQ(::stat(path->c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
-  ASSERT_EQ(::stat(reports.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0777 & ~mask);
+    // A trailing slash gives the same path; a file of that name is replaced.
+    const auto again = write_serve_report(reports + "/", "b.toml", build_report("h", {}), run_id_);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, reports + "/" + file_name_);
+    EXPECT_TRUE(read_file(*again).starts_with("{\n  \"source\": \"b.toml\",")) << read_file(*again);
+    EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_});
+    EXPECT_EQ(mode_of(*again), 0600u);
+  });
+  const std::string path = reports + "/" + file_name_;
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{{"restorecon", path}, {"restorecon", path}}));
+}
 
-  // A trailing slash gives the same path; a file of that name is replaced.
-  const auto again = write_serve_report(reports + "/", "b.toml", build_report("h", {}), run_id_);
-  ASSERT_TRUE(again);
-  EXPECT_EQ(*again, reports + "/" + file_name_);
-  EXPECT_TRUE(read_file(*again).starts_with("{\n  \"source\": \"b.toml\",")) << read_file(*again);
-  EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_});
+TEST_F(WriteServeReport, AnExistingDirectoryKeepsItsMode) {
+  const fs::path reports = dir_ / "reports";
+  fs::create_directory(reports);
+  fs::permissions(reports, fs::perms(0755));
+  sandbox.run_in_process([&] {
+    const auto path = write_serve_report(reports.string(), "b.toml", build_report("h", {}), run_id_);
+    ASSERT_TRUE(path) << display_agent_error(path.error());
+    EXPECT_EQ(mode_of(*path), 0600u);
+    EXPECT_EQ(mode_of(reports), 0755u);
+  });
 }
 
 TEST_F(WriteServeReport, FailuresNameTheirStepAndLeaveNoPartialFile) {
-  const fs::path regular = dir_.path() / "regular";
+  const fs::path regular = dir_ / "regular";
   std::ofstream(regular) << "x";
-  struct Case {
-    std::string report_dir;
-    std::string error;
-  } cases[] = {
-      {regular.string(), "failed to create report dir: Not a directory (os error 20)"},
-      {(regular / "sub").string(), "failed to create report dir: Not a directory (os error 20)"},
-  };
-  for (const auto& c : cases) {
-    const auto path = write_serve_report(c.report_dir, "b.toml", build_report("h", {}), run_id_);
-    ASSERT_FALSE(path) << c.report_dir;
-    EXPECT_EQ(path.error().kind(), AgentError::Other);
-    EXPECT_EQ(display_agent_error(path.error()), c.error);
-  }
-
-  // A directory in the file's place: the rename fails, the temporary file
-  // is removed.
-  const fs::path reports = dir_.path() / "reports";
+  const fs::path reports = dir_ / "reports";
   fs::create_directories(reports / file_name_ / "child");
-  const auto blocked = write_serve_report(reports.string(), "b.toml", build_report("h", {}), run_id_);
-  ASSERT_FALSE(blocked);
-  EXPECT_EQ(display_agent_error(blocked.error()), "failed to write serve report: Is a directory (os error 21)");
-  EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_});
+  const std::string target = (reports / file_name_).string();
+  const std::string temp = (reports / ("." + file_name_ + ".toln-tmp.")).string();
+  sandbox.run_in_process([&] {
+    struct Case {
+      std::string report_dir;
+      std::string error;
+    } cases[] = {
+        {regular.string(), "failed to create report dir: Not a directory (os error 20)"},
+        {(regular / "sub").string(), "failed to create report dir: Not a directory (os error 20)"},
+    };
+    for (const auto& c : cases) {
+      const auto path = write_serve_report(c.report_dir, "b.toml", build_report("h", {}), run_id_);
+      ASSERT_FALSE(path) << c.report_dir;
+      EXPECT_EQ(path.error().kind(), AgentError::Other);
+      EXPECT_EQ(display_agent_error(path.error()), c.error);
+    }
+
+    // A directory in the file's place: the rename fails, the temporary file
+    // is removed.
+    const auto blocked = write_serve_report(reports.string(), "b.toml", build_report("h", {}), run_id_);
+    ASSERT_FALSE(blocked);
+    EXPECT_EQ(display_agent_error(blocked.error()), "failed to write serve report: failed to rename " + temp +
+                                                        std::to_string(::getpid()) + " -> " + target +
+                                                        ": Is a directory (os error 21)");
+    EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_});
+  });
+}
+
+// Reports quote errors unredacted, those of sensitive resources included:
+// another user can read neither a report nor the list of them.
+TEST(ServeReportPrivacy, OtherUsersCannotReadReports) {
+  TOLN_REQUIRE_SANDBOX();
+  Sandbox sandbox;
+  sandbox.overlay("/var/lib");
+  std::ofstream(sandbox.scratch_dir() / "bundle.toml")
+      << "host = \"h\"\n[[resources]]\nresource_type = \"cmd\"\nname = \"login\"\nsensitive = true\n"
+         "props = { command = \"echo token=s3cret >&2; exit 1\", unless = \"false\" }\n";
+  const fs::path runs = "/var/lib/toln/runs";
+  const fs::path open_dir = "/var/lib/toln-open";
+  ASSERT_EQ(sandbox.run_in_namespace("mkdir -m 0755 " + open_dir.string()).exit_status, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"serve", "--source", "bundle.toml", "--once"},
+        std::vector<std::string>{"serve", "--source", "bundle.toml", "--once", "--report-dir", open_dir}}) {
+    const RunResult run = sandbox.run_agent(args);
+    EXPECT_EQ(run.exit_status, 3) << run.err;
+  }
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  // The report holds the secret, for root.
+  const RunResult as_root = sandbox.run_in_namespace("cat " + runs.string() + "/*-serve.json");
+  EXPECT_NE(as_root.out.find("token=s3cret"), std::string::npos) << as_root.out << as_root.err;
+
+  const RunResult listing = sandbox.run_in_namespace(as_nobody + "ls " + runs.string());
+  EXPECT_NE(listing.exit_status, 0) << listing.out;
+  EXPECT_NE(listing.err.find("Permission denied"), std::string::npos) << listing.err;
+  const RunResult modes = sandbox.run_in_namespace("stat -c %a " + runs.string() + " " + runs.string() +
+                                                   "/*-serve.json " + open_dir.string() + " " + open_dir.string() +
+                                                   "/*-serve.json");
+  EXPECT_EQ(modes.out, "700\n600\n755\n600\n") << modes.err;
+  // In a directory its operator opened, the file itself stays closed.
+  const RunResult reading = sandbox.run_in_namespace(as_nobody + "sh -c 'ls " + open_dir.string() + "; cat " +
+                                                     open_dir.string() + "/*-serve.json'");
+  EXPECT_NE(reading.exit_status, 0);
+  EXPECT_NE(reading.out.find("-serve.json"), std::string::npos) << reading.out << reading.err;
+  EXPECT_EQ(reading.out.find("s3cret"), std::string::npos) << reading.out;
+  EXPECT_NE(reading.err.find("Permission denied"), std::string::npos) << reading.err;
 }
 
 }  // namespace

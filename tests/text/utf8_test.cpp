@@ -52,14 +52,22 @@ TEST(Utf8, FloorCharBoundary) {
   EXPECT_EQ(floor_char_boundary(text, 2), 2u);
 }
 
-TEST(Utf8, CodePointsRoundTrip) {
-  for (char32_t cp : {U'\0', U'a', U'\u007F', U'\u0080', U'\u07FF', U'\u0800', U'\uFFFF', U'\U00010000', U'\U0010FFFF'}) {
+TEST(Utf8, NextCodePointDecodesEveryLength) {
+  const struct {
     std::string encoded;
-    append_utf8(encoded, cp);
-    EXPECT_TRUE(is_valid_utf8(encoded)) << static_cast<unsigned>(cp);
+    char32_t cp;
+  } cases[] = {
+      {std::string(1, '\0'), U'\0'},        {"a", U'a'},
+      {"\x7F", U'\u007F'},                  {"\xC2\x80", U'\u0080'},
+      {"\xDF\xBF", U'\u07FF'},              {"\xE0\xA0\x80", U'\u0800'},
+      {"\xEF\xBF\xBF", U'\uFFFF'},          {"\xF0\x90\x80\x80", U'\U00010000'},
+      {"\xF4\x8F\xBF\xBF", U'\U0010FFFF'},
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(is_valid_utf8(c.encoded)) << static_cast<unsigned>(c.cp);
     std::size_t pos = 0;
-    EXPECT_EQ(next_code_point(encoded, pos), cp);
-    EXPECT_EQ(pos, encoded.size());
+    EXPECT_EQ(next_code_point(c.encoded, pos), c.cp);
+    EXPECT_EQ(pos, c.encoded.size());
   }
 }
 
