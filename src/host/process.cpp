@@ -55,6 +55,19 @@ Result<CommandOutput> run_command_env(std::string_view program, const std::vecto
   return run_with_env(program, args, extra_env);
 }
 
+Result<CommandOutput> run_command_to_fd(std::string_view program, const std::vector<std::string>& args,
+                                        int stdout_fd) {
+  auto spawned = spawn_child(program, args, {}, StdinMode::DevNull, stdout_fd);
+  if (auto* failure = std::get_if<SpawnFailure>(&spawned)) return run_failure(program, *failure);
+  auto& child = std::get<SpawnedChild>(spawned);
+  CommandOutput output;
+  drain_pipes(UniqueFd(), std::move(child.stderr_pipe), output.stdout_bytes, output.stderr_bytes);
+  auto waited = wait_child(child.pid);
+  if (auto* failure = std::get_if<SpawnFailure>(&waited)) return run_failure(program, *failure);
+  output.status = std::get<int>(waited);
+  return output;
+}
+
 Result<CommandOutput> run_command_stdin(std::string_view program, const std::vector<std::string>& args,
                                         std::string_view input) {
   auto spawned = spawn_child(program, args, {}, StdinMode::Pipe);

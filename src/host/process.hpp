@@ -53,6 +53,12 @@ Result<CommandOutput> run_command_env(std::string_view program, const std::vecto
 Result<CommandOutput> run_command_stdin(std::string_view program, const std::vector<std::string>& args,
                                         std::string_view input);
 
+// Standard output goes straight into stdout_fd, which the caller keeps
+// owning; standard input is "/dev/null" and standard error is captured. The
+// result's stdout_bytes is empty.
+Result<CommandOutput> run_command_to_fd(std::string_view program, const std::vector<std::string>& args,
+                                        int stdout_fd);
+
 // Requires wait status 0; otherwise "{} failed: {}" with the label and the
 // lossy standard error, untrimmed.
 Status run_checked(std::string_view program, const std::vector<std::string>& args, std::string_view label);
@@ -78,7 +84,7 @@ enum class StdinMode { DevNull, Pipe, Inherit };
 struct SpawnedChild {
   pid_t pid = -1;
   UniqueFd stdin_pipe;   // write end, with StdinMode::Pipe
-  UniqueFd stdout_pipe;  // read end
+  UniqueFd stdout_pipe;  // read end, unless standard output was given a target
   UniqueFd stderr_pipe;  // read end
 };
 
@@ -88,10 +94,13 @@ struct SpawnFailure {
 
 // Finds the program in child_search_path (a name with a slash is used as a
 // path) and starts it with PATH replaced and the extra entries added.
+// Standard output is a pipe, or stdout_target when that is not -1.
 std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, const std::vector<std::string>& args,
-                                                     const EnvEntries& extra_env, StdinMode stdin_mode);
+                                                     const EnvEntries& extra_env, StdinMode stdin_mode,
+                                                     int stdout_target = -1);
 
-// Reads both pipes to end-of-file at once (poll), closing them.
+// Reads both pipes to end-of-file at once (poll), closing them; a pipe that
+// is not open counts as read.
 void drain_pipes(UniqueFd out, UniqueFd err, std::string& out_bytes, std::string& err_bytes);
 
 // Waits for the child, retrying on EINTR; the raw status or the failure.

@@ -111,7 +111,8 @@ std::optional<int> terminating_signal(int status) {
 }
 
 std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, const std::vector<std::string>& args,
-                                                     const EnvEntries& extra_env, StdinMode stdin_mode) {
+                                                     const EnvEntries& extra_env, StdinMode stdin_mode,
+                                                     int stdout_target) {
   // A NUL byte would silently cut the text at the system call.
   bool nul = has_nul(program);
   for (const auto& arg : args) nul = nul || has_nul(arg);
@@ -128,11 +129,14 @@ std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, c
   std::vector<char*> argv = c_strings(argv_texts);
   std::vector<char*> envp = c_strings(env_texts);
 
-  auto out = make_pipe();
+  std::optional<Pipe> out;
+  if (stdout_target < 0) out = make_pipe();
   auto err = make_pipe();
   std::optional<Pipe> in;
   if (stdin_mode == StdinMode::Pipe) in = make_pipe();
-  if (!out || !err || (stdin_mode == StdinMode::Pipe && !in)) return SpawnFailure{os_error_text(errno)};
+  if ((stdout_target < 0 && !out) || !err || (stdin_mode == StdinMode::Pipe && !in)) {
+    return SpawnFailure{os_error_text(errno)};
+  }
 
   SpawnSetup setup;
   if (stdin_mode == StdinMode::DevNull) {
@@ -140,7 +144,7 @@ std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, c
   } else if (stdin_mode == StdinMode::Pipe) {
     posix_spawn_file_actions_adddup2(&setup.actions, in->read_end.get(), STDIN_FILENO);
   }
-  posix_spawn_file_actions_adddup2(&setup.actions, out->write_end.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&setup.actions, out ? out->write_end.get() : stdout_target, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, err->write_end.get(), STDERR_FILENO);
 
   pid_t pid = -1;
@@ -150,7 +154,7 @@ std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, c
 
   SpawnedChild child;
   child.pid = pid;
-  child.stdout_pipe = std::move(out->read_end);
+  if (out) child.stdout_pipe = std::move(out->read_end);
   child.stderr_pipe = std::move(err->read_end);
   if (in) child.stdin_pipe = std::move(in->write_end);
   return child;
@@ -160,7 +164,7 @@ void drain_pipes(UniqueFd out, UniqueFd err, std::string& out_bytes, std::string
   struct pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
   std::string* sinks[2] = {&out_bytes, &err_bytes};
   UniqueFd* owners[2] = {&out, &err};
-  int open_count = 2;
+  int open_count = (out.valid() ? 1 : 0) + (err.valid() ? 1 : 0);
   char buffer[65536];
   while (open_count > 0) {
     if (::poll(fds, 2, -1) < 0) {

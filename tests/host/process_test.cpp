@@ -1,7 +1,9 @@
 #include "host/process.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -105,6 +107,26 @@ TEST_F(ProcessRunner, FeedsStandardInputFromAThread) {
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message(),
               "failed to spawn toln-no-such-program: No such file or directory (os error 2)");
+  });
+}
+
+TEST_F(ProcessRunner, WritesStandardOutputIntoACallersDescriptor) {
+  sandbox.run_in_process([] {
+    UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file.valid());
+    auto ran = run_command_to_fd("sh", {"-c", "head -c 3000000 /dev/zero; echo warned >&2; cat; exit 3"}, file.get());
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(ran->status, 3 << 8);
+    EXPECT_EQ(ran->stdout_bytes, "");
+    EXPECT_EQ(ran->stderr_bytes, "warned\n");
+    struct stat st {};
+    ASSERT_EQ(::fstat(file.get(), &st), 0);
+    EXPECT_EQ(st.st_size, 3000000) << "standard input is /dev/null, so cat added nothing";
+
+    auto missing = run_command_to_fd("toln-no-such-program", {}, file.get());
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message(),
+              "failed to run toln-no-such-program: No such file or directory (os error 2)");
   });
 }
 
