@@ -19,6 +19,9 @@ Result<std::string> fetch_bundle_url(std::string_view url) {
   // pipe; one byte beyond the limit is enough to refuse the bundle, and curl
   // is stopped there.
   CommandOutput output;
+  // Reserved whole, so that growing never holds an old and a new buffer at
+  // once; memory the bundle does not reach is never touched.
+  output.stdout_bytes.reserve(kBundleSizeLimit + 1);
   auto collected = std::get<OwnedChild>(spawned).collect(
       output, {.stdout_bound = kBundleSizeLimit + 1, .kill_at_stdout_bound = true});
   if (auto* failure = std::get_if<SpawnFailure>(&collected)) {
