@@ -101,7 +101,7 @@ ResourceResult run_notify_target(std::string_view text, bool dry_run) {
   }
   const auto& output = std::get<CommandOutput>(ran);
   if (output.status != 0) {
-    return result_failed(std::move(type), std::move(name), "notify failed: " + lossy_utf8(output.stderr_bytes));
+    return result_failed(std::move(type), std::move(name), "notify failed: " + stderr_text(output));
   }
   return result_changed(std::move(type), std::move(name), "executed: " + std::string(text));
 }

@@ -1,10 +1,6 @@
 #include "host/process.hpp"
 
-#include <signal.h>
-
 #include <cerrno>
-#include <memory>
-#include <thread>
 
 #include "host/fd_io.hpp"
 #include "model/agent_error.hpp"
@@ -17,24 +13,35 @@ AgentError run_failure(std::string_view program, const SpawnFailure& failure) {
   return AgentError::resource("failed to run " + std::string(program) + ": " + failure.text);
 }
 
-Result<CommandOutput> run_with_env(std::string_view program, const std::vector<std::string>& args,
-                                   const EnvEntries& extra_env) {
-  auto spawned = spawn_child(program, args, extra_env, StdinMode::DevNull);
-  if (auto* failure = std::get_if<SpawnFailure>(&spawned)) return run_failure(program, *failure);
-  auto& child = std::get<SpawnedChild>(spawned);
+std::variant<CommandOutput, SpawnFailure> capture(std::string_view program, const std::vector<std::string>& args,
+                                                  const EnvEntries& extra_env, int stdout_target = -1) {
+  auto spawned = spawn_child(program, args, extra_env, StdinMode::DevNull, stdout_target);
+  if (auto* failure = std::get_if<SpawnFailure>(&spawned)) return *failure;
   CommandOutput output;
-  drain_pipes(std::move(child.stdout_pipe), std::move(child.stderr_pipe), output.stdout_bytes, output.stderr_bytes);
-  auto waited = wait_child(child.pid);
-  if (auto* failure = std::get_if<SpawnFailure>(&waited)) return run_failure(program, *failure);
-  output.status = std::get<int>(waited);
+  auto collected = std::get<OwnedChild>(spawned).collect(output);
+  if (auto* failure = std::get_if<SpawnFailure>(&collected)) return *failure;
+  output.status = std::get<int>(collected);
   return output;
 }
 
-// Owns the input and the pipe; the pipe is closed when it returns. The
-// outcome is write_all's.
-int pipe_writer_thread(UniqueFd pipe, std::string input) { return write_all(pipe.get(), input); }
+Result<CommandOutput> run_with_env(std::string_view program, const std::vector<std::string>& args,
+                                   const EnvEntries& extra_env, int stdout_target = -1) {
+  auto ran = capture(program, args, extra_env, stdout_target);
+  if (auto* failure = std::get_if<SpawnFailure>(&ran)) return run_failure(program, *failure);
+  return std::move(std::get<CommandOutput>(ran));
+}
+
+std::string marked(std::string text, bool cut) {
+  if (cut) text += kTruncatedMarker;
+  return text;
+}
 
 }  // namespace
+
+std::variant<CommandOutput, SpawnFailure> run_captured(std::string_view program,
+                                                       const std::vector<std::string>& args) {
+  return capture(program, args, {});
+}
 
 Result<CommandOutput> run_command(std::string_view program, const std::vector<std::string>& args) {
   return run_with_env(program, args, {});
@@ -55,41 +62,32 @@ Result<CommandOutput> run_command_env(std::string_view program, const std::vecto
   return run_with_env(program, args, extra_env);
 }
 
+Result<CommandOutput> run_command_to_fd(std::string_view program, const std::vector<std::string>& args,
+                                        int stdout_fd) {
+  // A negative descriptor would mean "capture it" below.
+  if (stdout_fd < 0) return run_failure(program, SpawnFailure{os_error_text(EBADF)});
+  return run_with_env(program, args, {}, stdout_fd);
+}
+
 Result<CommandOutput> run_command_stdin(std::string_view program, const std::vector<std::string>& args,
                                         std::string_view input) {
   auto spawned = spawn_child(program, args, {}, StdinMode::Pipe);
   if (auto* failure = std::get_if<SpawnFailure>(&spawned)) {
     return AgentError::resource("failed to spawn " + std::string(program) + ": " + failure->text);
   }
-  auto& child = std::get<SpawnedChild>(spawned);
-
-  // Shared, because after a failed wait the writer is left to finish alone.
-  auto outcome = std::make_shared<int>(0);
-  std::thread writer;
-  try {
-    writer = std::thread([outcome, pipe = std::move(child.stdin_pipe), text = std::string(input)]() mutable {
-      *outcome = pipe_writer_thread(std::move(pipe), std::move(text));
-    });
-  } catch (const std::system_error& e) {
-    // The child is running already: it must not be left behind.
-    ::kill(child.pid, SIGKILL);
-    child.stdout_pipe.reset();
-    child.stderr_pipe.reset();
-    (void)wait_child(child.pid);
-    return AgentError::resource("failed to start the stdin writer for " + std::string(program) + ": " + e.what());
+  auto& child = std::get<OwnedChild>(spawned);
+  if (auto failure = child.feed_stdin(std::string(input))) {
+    return AgentError::resource("failed to start the stdin writer for " + std::string(program) + ": " + *failure);
   }
 
   CommandOutput output;
-  drain_pipes(std::move(child.stdout_pipe), std::move(child.stderr_pipe), output.stdout_bytes, output.stderr_bytes);
-  auto waited = wait_child(child.pid);
-  if (auto* failure = std::get_if<SpawnFailure>(&waited)) {
-    writer.detach();
+  auto collected = child.collect(output);
+  if (auto* failure = std::get_if<SpawnFailure>(&collected)) {
     return AgentError::resource("failed to wait for " + std::string(program) + ": " + failure->text);
   }
-  output.status = std::get<int>(waited);
-  writer.join();
-  if (*outcome != 0 && *outcome != EPIPE) {
-    return AgentError::resource("failed to write stdin: " + write_failure_text(*outcome));
+  output.status = std::get<int>(collected);
+  if (const int outcome = child.stdin_outcome(); outcome != 0 && outcome != EPIPE) {
+    return AgentError::resource("failed to write stdin: " + write_failure_text(outcome));
   }
   return output;
 }
@@ -97,16 +95,22 @@ Result<CommandOutput> run_command_stdin(std::string_view program, const std::vec
 Status run_checked(std::string_view program, const std::vector<std::string>& args, std::string_view label) {
   auto output = run_command(program, args);
   if (!output) return std::move(output).error();
-  if (output->status != 0) {
-    return AgentError::resource(std::string(label) + " failed: " + lossy_utf8(output->stderr_bytes));
-  }
+  if (output->status != 0) return AgentError::resource(std::string(label) + " failed: " + stderr_text(*output));
   return {};
+}
+
+std::string stdout_text(const CommandOutput& output) {
+  return marked(lossy_utf8(output.stdout_bytes), output.stdout_cut);
+}
+
+std::string stderr_text(const CommandOutput& output) {
+  return marked(lossy_utf8(output.stderr_bytes), output.stderr_cut);
 }
 
 std::string truncate_output(std::string_view text) {
   constexpr std::size_t kLimit = 2000;
   if (text.size() <= kLimit) return std::string(text);
-  return std::string(text.substr(0, floor_char_boundary(text, kLimit))) + "...(truncated)";
+  return std::string(text.substr(0, floor_char_boundary(text, kLimit))) + std::string(kTruncatedMarker);
 }
 
 }  // namespace toln

@@ -4,12 +4,11 @@
 // a shell; it is looked up in child_search_path (not the agent's own PATH),
 // gets that PATH in its environment, SIGPIPE at its default disposition,
 // standard input from "/dev/null" unless fed from a buffer, and both output
-// pipes drained at once. Every call waits for its child; there is no time
-// limit.
+// pipes drained at once, each kept up to kCapturedStreamBound. Every call
+// waits for its child, but not for the child's descendants: once the child
+// has exited, what is in its pipes is taken and the call returns. There is no
+// time limit.
 
-#include <sys/types.h>
-
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,20 +16,13 @@
 #include <vector>
 
 #include "host/host_programs.hpp"
+#include "host/owned_child.hpp"
 #include "model/result.hpp"
-#include "model/unique_fd.hpp"
 
 namespace toln {
 
-inline constexpr std::string_view child_search_path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-
-struct CommandOutput {
-  int status = 0;  // raw wait status: exit code in bits 8..15, or the signal number
-  std::string stdout_bytes;
-  std::string stderr_bytes;
-};
-
-using EnvEntries = std::map<std::string, std::string, std::less<>>;
+// Appended to a text that was cut short where it is quoted.
+inline constexpr std::string_view kTruncatedMarker = "...(truncated)";
 
 // Exit code of a normal exit, absent for a death by signal.
 std::optional<int> exit_code(int status);
@@ -53,8 +45,14 @@ Result<CommandOutput> run_command_env(std::string_view program, const std::vecto
 Result<CommandOutput> run_command_stdin(std::string_view program, const std::vector<std::string>& args,
                                         std::string_view input);
 
+// Standard output goes straight into stdout_fd, which the caller keeps
+// owning; standard input is "/dev/null" and standard error is captured. The
+// result's stdout_bytes is empty.
+Result<CommandOutput> run_command_to_fd(std::string_view program, const std::vector<std::string>& args,
+                                        int stdout_fd);
+
 // Requires wait status 0; otherwise "{} failed: {}" with the label and the
-// lossy standard error, untrimmed.
+// lossy standard error, untrimmed (marked when cut).
 Status run_checked(std::string_view program, const std::vector<std::string>& args, std::string_view label);
 
 // The same for a command of the host program table.
@@ -65,39 +63,17 @@ inline Status run_checked(const HostCommand& command, std::string_view label) {
   return run_checked(command.program, command.args, label);
 }
 
+// A captured stream decoded lossily as UTF-8, kTruncatedMarker appended when
+// the bound cut it: for quoting the stream whole.
+std::string stdout_text(const CommandOutput& output);
+std::string stderr_text(const CommandOutput& output);
+
 // At most 2000 bytes, cut on a character boundary, "...(truncated)" appended
 // when cut.
 std::string truncate_output(std::string_view text);
 
-// --- The spawning primitive beneath the runner, for the callers that start a
-// child "in the same manner" but report failures in their own words (notify
-// targets, the bundle fetch). Failures carry the errno.
-
-enum class StdinMode { DevNull, Pipe, Inherit };
-
-struct SpawnedChild {
-  pid_t pid = -1;
-  UniqueFd stdin_pipe;   // write end, with StdinMode::Pipe
-  UniqueFd stdout_pipe;  // read end
-  UniqueFd stderr_pipe;  // read end
-};
-
-struct SpawnFailure {
-  std::string text;  // the OS error's text, or why the arguments were refused
-};
-
-// Finds the program in child_search_path (a name with a slash is used as a
-// path) and starts it with PATH replaced and the extra entries added.
-std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, const std::vector<std::string>& args,
-                                                     const EnvEntries& extra_env, StdinMode stdin_mode);
-
-// Reads both pipes to end-of-file at once (poll), closing them.
-void drain_pipes(UniqueFd out, UniqueFd err, std::string& out_bytes, std::string& err_bytes);
-
-// Waits for the child, retrying on EINTR; the raw status or the failure.
-std::variant<int, SpawnFailure> wait_child(pid_t pid);
-
-// Spawn, drain and wait, with standard input from "/dev/null".
+// Spawn and collect with standard input from "/dev/null", for the callers
+// that report failures in their own words (notify targets).
 std::variant<CommandOutput, SpawnFailure> run_captured(std::string_view program, const std::vector<std::string>& args);
 
 }  // namespace toln

@@ -1,6 +1,5 @@
 // The spawning primitive: program lookup, environment, descriptors, signals.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -75,27 +74,56 @@ std::optional<Pipe> make_pipe() {
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-// RAII for the two posix_spawn attribute objects.
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
+// The two posix_spawn attribute objects, and the first error met while
+// setting them up: a child started with part of its setup missing could
+// inherit the wrong descriptors or signals.
+class SpawnSetup {
+ public:
   SpawnSetup() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
+    check(posix_spawn_file_actions_init(&actions_));
+    has_actions_ = error_ == 0;
+    if (!has_actions_) return;
+    check(posix_spawnattr_init(&attributes_));
+    has_attributes_ = error_ == 0;
+    if (!has_attributes_) return;
     // The agent ignores SIGPIPE; its children must not inherit that.
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    check(posix_spawnattr_setsigdefault(&attributes_, &defaults));
     sigset_t none;
     sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    check(posix_spawnattr_setsigmask(&attributes_, &none));
+    check(posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
   }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
   ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    if (has_actions_) posix_spawn_file_actions_destroy(&actions_);
+    if (has_attributes_) posix_spawnattr_destroy(&attributes_);
   }
+
+  void open(int fd, const char* path, int flags) {
+    if (error_ == 0) check(posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0));
+  }
+  void dup2(int from, int to) {
+    if (error_ == 0) check(posix_spawn_file_actions_adddup2(&actions_, from, to));
+  }
+
+  int error() const { return error_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+ private:
+  void check(int rc) {
+    if (error_ == 0) error_ = rc;
+  }
+
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
+  bool has_actions_ = false;
+  bool has_attributes_ = false;
+  int error_ = 0;
 };
 
 }  // namespace
@@ -110,8 +138,9 @@ std::optional<int> terminating_signal(int status) {
   return std::nullopt;
 }
 
-std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, const std::vector<std::string>& args,
-                                                     const EnvEntries& extra_env, StdinMode stdin_mode) {
+std::variant<OwnedChild, SpawnFailure> spawn_child(std::string_view program, const std::vector<std::string>& args,
+                                                   const EnvEntries& extra_env, StdinMode stdin_mode,
+                                                   int stdout_target) {
   // A NUL byte would silently cut the text at the system call.
   bool nul = has_nul(program);
   for (const auto& arg : args) nul = nul || has_nul(arg);
@@ -128,77 +157,35 @@ std::variant<SpawnedChild, SpawnFailure> spawn_child(std::string_view program, c
   std::vector<char*> argv = c_strings(argv_texts);
   std::vector<char*> envp = c_strings(env_texts);
 
-  auto out = make_pipe();
+  std::optional<Pipe> out;
+  if (stdout_target < 0) out = make_pipe();
   auto err = make_pipe();
   std::optional<Pipe> in;
   if (stdin_mode == StdinMode::Pipe) in = make_pipe();
-  if (!out || !err || (stdin_mode == StdinMode::Pipe && !in)) return SpawnFailure{os_error_text(errno)};
+  if ((stdout_target < 0 && !out) || !err || (stdin_mode == StdinMode::Pipe && !in)) {
+    return SpawnFailure{os_error_text(errno)};
+  }
 
   SpawnSetup setup;
   if (stdin_mode == StdinMode::DevNull) {
-    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
   } else if (stdin_mode == StdinMode::Pipe) {
-    posix_spawn_file_actions_adddup2(&setup.actions, in->read_end.get(), STDIN_FILENO);
+    setup.dup2(in->read_end.get(), STDIN_FILENO);
   }
-  posix_spawn_file_actions_adddup2(&setup.actions, out->write_end.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&setup.actions, err->write_end.get(), STDERR_FILENO);
+  setup.dup2(out ? out->write_end.get() : stdout_target, STDOUT_FILENO);
+  setup.dup2(err->write_end.get(), STDERR_FILENO);
+  if (setup.error() != 0) return SpawnFailure{os_error_text(setup.error())};
 
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, std::get<std::string>(path).c_str(), &setup.actions, &setup.attributes,
+  const int rc = ::posix_spawn(&pid, std::get<std::string>(path).c_str(), setup.actions(), setup.attributes(),
                                argv.data(), envp.data());
   if (rc != 0) return SpawnFailure{os_error_text(rc)};
 
-  SpawnedChild child;
-  child.pid = pid;
-  child.stdout_pipe = std::move(out->read_end);
-  child.stderr_pipe = std::move(err->read_end);
-  if (in) child.stdin_pipe = std::move(in->write_end);
+  OwnedChild child(pid, in ? std::move(in->write_end) : UniqueFd(), out ? std::move(out->read_end) : UniqueFd(),
+                   std::move(err->read_end));
+  // Killed and reaped on the way out.
+  if (!child.watched()) return SpawnFailure{os_error_text(errno)};
   return child;
-}
-
-void drain_pipes(UniqueFd out, UniqueFd err, std::string& out_bytes, std::string& err_bytes) {
-  struct pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-  std::string* sinks[2] = {&out_bytes, &err_bytes};
-  UniqueFd* owners[2] = {&out, &err};
-  int open_count = 2;
-  char buffer[65536];
-  while (open_count > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        owners[i]->reset();
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
-  }
-}
-
-std::variant<int, SpawnFailure> wait_child(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return SpawnFailure{os_error_text(errno)};
-  }
-  return status;
-}
-
-std::variant<CommandOutput, SpawnFailure> run_captured(std::string_view program, const std::vector<std::string>& args) {
-  auto spawned = spawn_child(program, args, {}, StdinMode::DevNull);
-  if (auto* failure = std::get_if<SpawnFailure>(&spawned)) return *failure;
-  auto& child = std::get<SpawnedChild>(spawned);
-  CommandOutput output;
-  drain_pipes(std::move(child.stdout_pipe), std::move(child.stderr_pipe), output.stdout_bytes, output.stderr_bytes);
-  auto waited = wait_child(child.pid);
-  if (auto* failure = std::get_if<SpawnFailure>(&waited)) return *failure;
-  output.status = std::get<int>(waited);
-  return output;
 }
 
 }  // namespace toln

@@ -40,16 +40,20 @@ RawRead read_up_to(int fd, std::size_t max_bytes) {
 
 Result<std::string> judge(RawRead raw, std::size_t limit) {
   if (raw.error) return AgentError::io(*raw.error);
-  if (raw.bytes.size() > limit) {
-    return AgentError::config("input too large: exceeds " + std::to_string(limit) + " bytes");
-  }
-  if (auto fault = find_utf8_fault(raw.bytes)) {
-    return AgentError::parse("input is not valid UTF-8: " + describe_utf8_fault(*fault));
-  }
-  return std::move(raw.bytes);
+  return judge_bounded_text(std::move(raw.bytes), limit);
 }
 
 }  // namespace
+
+Result<std::string> judge_bounded_text(std::string bytes, std::size_t limit) {
+  if (bytes.size() > limit) {
+    return AgentError::config("input too large: exceeds " + std::to_string(limit) + " bytes");
+  }
+  if (auto fault = find_utf8_fault(bytes)) {
+    return AgentError::parse("input is not valid UTF-8: " + describe_utf8_fault(*fault));
+  }
+  return bytes;
+}
 
 Result<std::string> read_bounded(UniqueFd source, std::size_t limit) {
   RawRead raw = read_up_to(source.get(), limit + 1);

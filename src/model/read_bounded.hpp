@@ -18,6 +18,9 @@ inline constexpr std::size_t kBundleSizeLimit = 67108864;
 // before the encoding (Parse "input is not valid UTF-8: {}").
 Result<std::string> read_bounded(UniqueFd source, std::size_t limit);
 
+// The judgement alone, for bytes read elsewhere (at most limit + 1 of them).
+Result<std::string> judge_bounded_text(std::string bytes, std::size_t limit);
+
 // The same for standard input, which is left open.
 Result<std::string> read_bounded_stdin(std::size_t limit);
 

@@ -9,7 +9,6 @@
 #include "resources/distribution_suite.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
-#include "text/utf8.hpp"
 
 namespace toln {
 namespace {
@@ -65,7 +64,7 @@ Status fetch_key(const std::string& keyring, const std::string& key_url) {
     // later run would take for the key.
     if (!occupied) (void)remove_file(keyring);
     return AgentError::resource("failed to download GPG key from " + key_url + ": " +
-                                lossy_utf8(fetched->stderr_bytes));
+                                stderr_text(*fetched));
   }
   auto readable = run_command(host_programs::chmod("a+r", keyring));
   if (!readable) return std::move(readable).error();

@@ -72,7 +72,7 @@ HandlerResult apply_cmd(const ResolvedResource& resource, bool dry_run, bool is_
   const HostCommand shell = host_programs::shell(*command);
   auto ran = stdin_text ? run_command_stdin(shell.program, shell.args, *stdin_text) : run_command(shell);
   if (!ran) return std::move(ran).error();
-  if (ran->status != 0) return AgentError::resource("command failed: " + lossy_utf8(ran->stderr_bytes));
+  if (ran->status != 0) return AgentError::resource("command failed: " + stderr_text(*ran));
 
   ResourceResult result = result_ok("cmd", resource.name);
   result.status = ResourceStatus::Changed;

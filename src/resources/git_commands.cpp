@@ -16,7 +16,7 @@ std::string commit_of(const CommandOutput& output) { return std::string(trim_whi
 Result<std::string> resolved_commit(const std::string& revision, Result<CommandOutput> ran) {
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) {
-    return AgentError::resource("failed to resolve git ref '" + revision + "': " + lossy_utf8(ran->stderr_bytes));
+    return AgentError::resource("failed to resolve git ref '" + revision + "': " + stderr_text(*ran));
   }
   return commit_of(*ran);
 }

@@ -5,7 +5,6 @@
 #include "host/process.hpp"
 #include "resources/package_manager.hpp"
 #include "resources/props.hpp"
-#include "text/utf8.hpp"
 
 namespace toln {
 namespace {
@@ -36,7 +35,7 @@ Result<std::vector<std::string>> package_names(const ResolvedResource& resource)
 Status run_change(const HostCommand& command, const std::string& failure) {
   auto ran = run_command(command);
   if (!ran) return std::move(ran).error();
-  if (ran->status != 0) return AgentError::resource(failure + lossy_utf8(ran->stderr_bytes));
+  if (ran->status != 0) return AgentError::resource(failure + stderr_text(*ran));
   return {};
 }
 

@@ -97,6 +97,12 @@ HandlerResult run_provider(const ResolvedResource& resource, const ProviderDef& 
                              truncate_output(lossy_utf8(ran->stderr_bytes)));
   }
 
+  if (ran->stdout_cut) {
+    return result_failed(type, resource.name,
+                         type + " provider response too large: exceeds " + std::to_string(kCapturedStreamBound) +
+                             " bytes");
+  }
+
   // Valid output, the usual case, is read where it lies rather than copied.
   std::string decoded;
   std::string_view text = ran->stdout_bytes;

@@ -60,7 +60,7 @@ HandlerResult apply_resource_def(const ResolvedResource& resource, const Resourc
                          type + " check failed (exit " + std::to_string(code) + "): " + truncate_output(check_stderr));
   }
 
-  const std::string wanted = std::string(trim_white(lossy_utf8(check->stdout_bytes)));
+  const std::string wanted = std::string(trim_white(stdout_text(*check)));
   if (dry_run) return result_changed(type, resource.name, wanted.empty() ? "would change" : wanted);
 
   auto apply = run_shell(def.apply, env);

@@ -42,7 +42,7 @@ Status systemctl_verb(const std::string& verb, const std::string& unit) {
   auto ran = run_command(host_programs::systemctl_verb(verb, unit));
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) {
-    return AgentError::resource("systemctl " + verb + " " + unit + " failed: " + lossy_utf8(ran->stderr_bytes));
+    return AgentError::resource("systemctl " + verb + " " + unit + " failed: " + stderr_text(*ran));
   }
   return {};
 }

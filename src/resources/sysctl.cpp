@@ -45,7 +45,7 @@ Result<std::string> current_value(const std::string& key) {
   auto probe = run_command(host_programs::sysctl_read(key));
   if (!probe) return std::move(probe).error();
   if (probe->status != 0) {
-    return AgentError::resource("failed to read sysctl key '" + key + "': " + lossy_utf8(probe->stderr_bytes));
+    return AgentError::resource("failed to read sysctl key '" + key + "': " + stderr_text(*probe));
   }
   return std::string(trim_white(lossy_utf8(probe->stdout_bytes)));
 }

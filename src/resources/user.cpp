@@ -46,7 +46,7 @@ Result<std::string> probe_text(const HostCommand& command) {
 Status run_account_tool(const HostCommand& command) {
   auto ran = run_command(command);
   if (!ran) return std::move(ran).error();
-  if (ran->status != 0) return AgentError::resource(command.program + " failed: " + lossy_utf8(ran->stderr_bytes));
+  if (ran->status != 0) return AgentError::resource(command.program + " failed: " + stderr_text(*ran));
   return {};
 }
 

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "model/result.hpp"
-#include "model/unique_fd.hpp"
 
 namespace toln {
 
@@ -13,11 +12,7 @@ namespace toln {
 // following redirects) with standard input inherited, and returns its
 // standard output: at most 64 MiB of UTF-8. Errors are AgentError::Config,
 // except the size and encoding faults of the output, which are those of
-// read_bounded.
+// read_bounded; curl's error output is quoted only when it is UTF-8.
 Result<std::string> fetch_bundle_url(std::string_view url);
-
-// Reads the pipe to its end (keeping what came before a read error), closes
-// it and returns the bytes, or an empty text when they are not UTF-8.
-std::string pipe_reader_thread(UniqueFd pipe);
 
 }  // namespace toln

@@ -1,7 +1,8 @@
 // The agent at the edges of what it accepts, through the real binary in the
 // sandbox: a bundle of exactly the size limit, `when` conditions of a
-// mebibyte, a 64 KiB register value fed into 10,000 resources, a provider
-// that prints 100 MiB and a command that writes 100 MiB to standard error.
+// mebibyte, a 64 KiB register value fed into 10,000 resources, providers
+// that print 60 and 100 MiB, a command that writes 100 MiB to standard error
+// and commands that print 3 GiB.
 // Each case finishes, is reported as the agent reports it at any size, and
 // peaks in resident memory at a stated multiple of its input, measured by
 // /usr/bin/time around the agent alone.
@@ -26,7 +27,6 @@ using Json = nlohmann::json;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 constexpr std::size_t kBundleLimit = 64 * kMiB;
-constexpr std::size_t kFlood = 100 * kMiB;
 constexpr const char* kTime = "/usr/bin/time";
 
 // AddressSanitizer adds shadow memory and red zones to every allocation,
@@ -210,37 +210,36 @@ props = { command = "printf %s '__TOLN_REG_big__TOLN_END__' | wc -c" }
 // 100 MiB of the letter that follows.
 const std::string kFloodCommand = "head -c 104857600 /dev/zero | tr '\\0' ";
 
-// The answer of a provider is read whole, whatever its size: a response
-// with a 100 MiB key the agent ignores, and 100 MiB that are no response.
-TEST_F(ResourceLimits, ProviderPrinting100MiB) {
+// The answer of a provider is read whole up to 64 MiB: a response with a
+// 60 MiB key the agent ignores; 100 MiB are refused whatever they hold.
+TEST_F(ResourceLimits, ProviderPrinting60And100MiB) {
   const auto provider_bundle = [](const std::string& script) {
     return "host = \"limits\"\n\n[[resources]]\nresource_type = \"flood\"\nname = \"answer\"\nprops = {}\n\n"
            "[provider_defs.flood]\ninterpreter = [\"sh\"]\nsource = " +
            toml_string(script) + "\n";
   };
-  const MeasuredRun padded = run(provider_bundle(R"(printf '{"status":"changed","diff":"big answer","padding":"'; )" +
-                                                 kFloodCommand + R"(x; printf '"}')"));
+  const MeasuredRun padded = run(provider_bundle(R"(printf '{"status":"changed","diff":"big answer","padding":"'; )"
+                                                 "head -c 62914560 /dev/zero | tr '\\0' x; printf '\"}'"));
   EXPECT_EQ(padded.run.exit_status, 0) << padded.run.err.substr(0, 2000);
   Json changed = entry("flood", "answer", "changed");
   changed["diff"] = "big answer";
   EXPECT_EQ(padded.resources, Json::array({changed}));
   // The output as read, and the JSON reader's own copy of the long value
   // (glibc may keep up to 32 MiB of freed smaller buffers in its heap).
-  expect_peak_within(padded, 100, 4.5, "provider answer of 100 MiB");
+  expect_peak_within(padded, 60, 4.5, "provider answer of 60 MiB");
 
   const MeasuredRun noise = run(provider_bundle(kFloodCommand + "x"));
   EXPECT_EQ(noise.run.exit_status, 3) << noise.run.err.substr(0, 2000);
-  ASSERT_EQ(noise.resources.size(), 1u);
-  const std::string error = noise.resources[0].value("error", "");
-  EXPECT_TRUE(error.starts_with("flood provider returned invalid JSON response: ")) << error.substr(0, 200);
-  EXPECT_LT(error.size(), 2200u);
-  // Reading output into one growing buffer: when it grows, the old and the
-  // new buffer are both there, up to twice what was read.
-  expect_peak_within(noise, 100, 2.1, "provider noise of 100 MiB");
+  Json failed = entry("flood", "answer", "failed");
+  failed["error"] = "flood provider response too large: exceeds 67108864 bytes";
+  EXPECT_EQ(noise.resources, Json::array({failed}));
+  // Only the first 64 MiB are kept; while the buffer grows, the old and the
+  // new one are both there.
+  expect_peak_within(noise, 64, 2.1, "provider noise of 100 MiB");
 }
 
-// A command's standard error is dropped when it succeeds, and quoted whole
-// in the error when it fails.
+// A command's standard error is dropped when it succeeds, and quoted in the
+// error when it fails: its first 64 MiB, marked as cut.
 TEST_F(ResourceLimits, CommandWriting100MiBToStandardError) {
   const auto command_bundle = [](const std::string& exit) {
     return "host = \"limits\"\n\n[[resources]]\nresource_type = \"cmd\"\nname = \"noisy\"\n"
@@ -259,12 +258,29 @@ TEST_F(ResourceLimits, CommandWriting100MiBToStandardError) {
   EXPECT_TRUE(failed.run.out ==
               R"({"host":"limits","resources":[{"type":"cmd","name":"noisy","status":"failed","error":")"
               "resource error: command failed: " +
-                  std::string(kFlood, 'e') +
-                  R"("}],"summary":{"changed":0,"ok":0,"failed":1,"skipped":0}})"
+                  std::string(64 * kMiB, 'e') +
+                  R"x(...(truncated)"}],"summary":{"changed":0,"ok":0,"failed":1,"skipped":0}})x"
                   "\n")
       << failed.run.out.substr(0, 200) << " ... " << failed.run.out.size() << " bytes";
   // The output, its decoded copy, the error texts and the report line.
-  expect_peak_within(failed, 100, 5, "100 MiB on standard error, exit 1");
+  expect_peak_within(failed, 64, 5, "100 MiB on standard error, exit 1");
+}
+
+// 3 GiB on either stream of a command take no more memory than the 64 MiB
+// kept of it.
+TEST_F(ResourceLimits, CommandPrinting3GiB) {
+  for (const std::string redirect : {"", " >&2"}) {
+    const std::string bundle =
+        "host = \"limits\"\n\n[[resources]]\nresource_type = \"cmd\"\nname = \"flood\"\n"
+        "props = { creates = \"/nonexistent\", command = \"head -c 3221225472 /dev/zero" + redirect + "\" }\n";
+    const MeasuredRun measured = run(bundle);
+    EXPECT_EQ(measured.run.exit_status, 0) << measured.run.err.substr(0, 2000);
+    EXPECT_EQ(measured.resources, Json::array({entry("cmd", "flood", "changed")}));
+    const std::string what = "3 GiB on standard " + std::string(redirect.empty() ? "output" : "error");
+    std::printf("%s: peak %.1f MiB\n", what.c_str(), measured.peak_mib);
+    EXPECT_GT(measured.peak_mib, 0) << what;
+    EXPECT_LT(measured.peak_mib, 200 * kSlack) << what;
+  }
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 #include "host/process.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cerrno>
+#include <chrono>
 #include <fstream>
 
 #include "harness/sandbox.hpp"
@@ -105,6 +110,90 @@ TEST_F(ProcessRunner, FeedsStandardInputFromAThread) {
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message(),
               "failed to spawn toln-no-such-program: No such file or directory (os error 2)");
+  });
+}
+
+TEST_F(ProcessRunner, WritesStandardOutputIntoACallersDescriptor) {
+  sandbox.run_in_process([] {
+    UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file.valid());
+    auto ran = run_command_to_fd("sh", {"-c", "head -c 3000000 /dev/zero; echo warned >&2; cat; exit 3"}, file.get());
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(ran->status, 3 << 8);
+    EXPECT_EQ(ran->stdout_bytes, "");
+    EXPECT_EQ(ran->stderr_bytes, "warned\n");
+    struct stat st {};
+    ASSERT_EQ(::fstat(file.get(), &st), 0);
+    EXPECT_EQ(st.st_size, 3000000) << "standard input is /dev/null, so cat added nothing";
+
+    auto missing = run_command_to_fd("toln-no-such-program", {}, file.get());
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().message(),
+              "failed to run toln-no-such-program: No such file or directory (os error 2)");
+    // A descriptor the child cannot be given fails the start rather than
+    // leave the child writing into the agent's own standard output.
+    for (const int bad : {-1, 1 << 30}) {
+      auto refused = run_command_to_fd("sh", {"-c", "echo leaked"}, bad);
+      ASSERT_FALSE(refused);
+      EXPECT_EQ(refused.error().message(), "failed to run sh: Bad file descriptor (os error 9)");
+    }
+  });
+}
+
+// Each stream keeps its first 64 MiB and drains the rest; where the stream
+// is quoted whole, the cut is marked.
+TEST_F(ProcessRunner, KeepsAtMost64MiBOfEachStream) {
+  sandbox.run_in_process([] {
+    const CommandOutput exact = run_ok("sh", {"-c", "head -c 67108864 /dev/zero | tr '\\0' o"});
+    EXPECT_EQ(exact.stdout_bytes.size(), kCapturedStreamBound);
+    EXPECT_FALSE(exact.stdout_cut);
+    EXPECT_EQ(stdout_text(exact).size(), kCapturedStreamBound);
+
+    const CommandOutput flood = run_ok("sh", {"-c", "head -c 100000000 /dev/zero | tr '\\0' e >&2; echo done"});
+    EXPECT_EQ(flood.stdout_bytes, "done\n");
+    EXPECT_FALSE(flood.stdout_cut);
+    EXPECT_EQ(flood.stderr_bytes, std::string(kCapturedStreamBound, 'e'));
+    EXPECT_TRUE(flood.stderr_cut);
+    EXPECT_TRUE(stderr_text(flood).ends_with("eee...(truncated)"));
+
+    auto failed = run_checked("sh", {"-c", "head -c 70000000 /dev/zero | tr '\\0' e >&2; exit 1"}, "flood");
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message(), "flood failed: " + std::string(kCapturedStreamBound, 'e') + "...(truncated)");
+  });
+}
+
+// Once the child has exited, what is in its pipes is its output: a
+// background child that keeps them open, even writing on, does not hold the
+// call, nor does one that keeps standard input open without reading it.
+TEST_F(ProcessRunner, WaitsForTheChildNotItsDescendants) {
+  sandbox.run_in_process([] {
+    const auto started = std::chrono::steady_clock::now();
+    const CommandOutput quiet = run_ok("sh", {"-c", "sleep 300 & echo $!; echo started >&2"});
+    const CommandOutput noisy = run_ok("sh", {"-c", "yes >&2 & echo $!"});
+    auto fed = run_command_stdin("sh", {"-c", "sleep 300 & echo $!"}, std::string(8 << 20, 'x'));
+    ASSERT_TRUE(fed);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(quiet.stderr_bytes, "started\n");
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(fed->status, 0);
+    for (const std::string& pid : {quiet.stdout_bytes, noisy.stdout_bytes, fed->stdout_bytes}) {
+      EXPECT_EQ(::kill(std::stoi(pid), SIGKILL), 0) << "the background child is left running: " << pid;
+    }
+  });
+}
+
+// Whoever drops a child that is still running, its writer blocked on a full
+// pipe, leaves neither a process nor a zombie behind.
+TEST_F(ProcessRunner, ADroppedChildIsKilledAndReaped) {
+  sandbox.run_in_process([] {
+    {
+      auto spawned = spawn_child("sleep", {"300"}, {}, StdinMode::Pipe);
+      ASSERT_TRUE(std::holds_alternative<OwnedChild>(spawned));
+      EXPECT_EQ(std::get<OwnedChild>(spawned).feed_stdin(std::string(8 << 20, 'x')), std::nullopt);
+    }
+    errno = 0;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD) << "a child of this process is left";
   });
 }
 

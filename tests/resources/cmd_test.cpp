@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness/sandbox.hpp"
+#include "resources/agent_report.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {
@@ -140,6 +141,28 @@ props = { command = "head -c 70000 /dev/zero | tr '\\0' a" }
 )");
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_EQ(run.err, "warning: cmd.big register output truncated to 65536 bytes\n");
+}
+
+// A daemon started from a command keeps the output pipes open; the run
+// ends with the command all the same, its output kept.
+TEST_F(CmdResource, BackgroundChildrenDoNotHoldTheRun) {
+  sandbox.set_run_timeout(std::chrono::seconds(20));
+  const testing::AgentReport report = testing::run_bundle(sandbox, R"(host = "h"
+[[resources]]
+resource_type = "cmd"
+name = "daemon"
+register = "r"
+props = { command = "sleep 300 & echo started" }
+[[resources]]
+resource_type = "cmd"
+name = "fed-daemon"
+register = "f"
+props = { command = "sleep 300 & head -c 3 && echo ' started'", stdin = "fed and more" }
+)", false);
+  EXPECT_FALSE(report.run.timed_out);
+  EXPECT_EQ(report.run.exit_status, 0) << report.run.err;
+  EXPECT_EQ(report.entry("daemon")["output"], "started");
+  EXPECT_EQ(report.entry("fed-daemon")["output"], "fed started");
 }
 
 }  // namespace

@@ -1,0 +1,182 @@
+#include "host/owned_child.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "host/fd_io.hpp"
+#include "model/agent_error.hpp"
+
+namespace toln {
+namespace {
+
+constexpr std::size_t kReadChunk = 65536;
+
+// Called through syscall(): glibc 2.36 declares its wrappers without C
+// linkage, so C++ cannot link them.
+int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+void send_kill(int pidfd) { (void)::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0); }
+
+// Writes the whole input into the pipe unless the child ends first, which
+// counts as a broken pipe: a descendant that keeps the pipe open but does
+// not read must not hold the writer. The pipe is closed on return.
+int pipe_writer_thread(UniqueFd pipe, std::string input, UniqueFd child_exit) {
+  std::string_view rest = input;
+  while (!rest.empty()) {
+    pollfd fds[2] = {{pipe.get(), POLLOUT, 0}, {child_exit.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (fds[1].revents != 0) return EPIPE;
+    const ssize_t written = ::write(pipe.get(), rest.data(), rest.size());
+    if (written < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return errno;
+    }
+    if (written == 0) return kWroteNothing;
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+// One captured stream on its way into the output.
+struct Stream {
+  UniqueFd& pipe;
+  std::string& bytes;
+  bool& cut;
+  std::size_t bound;
+};
+
+// One read of at most `most` bytes, kept as far as the bound allows; 0 at
+// end-of-file or on a read error, which close the pipe.
+std::size_t read_some(Stream& stream, std::size_t most) {
+  char buffer[kReadChunk];
+  for (;;) {
+    const ssize_t got = ::read(stream.pipe.get(), buffer, std::min(most, sizeof buffer));
+    if (got > 0) {
+      const std::size_t size = static_cast<std::size_t>(got);
+      const std::size_t room = stream.bound - std::min(stream.bound, stream.bytes.size());
+      stream.bytes.append(buffer, std::min(size, room));
+      if (size > room) stream.cut = true;
+      return size;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    stream.pipe.reset();
+    return 0;
+  }
+}
+
+// What the pipe holds now, without waiting for more: after the child's end
+// only a descendant could still write, and it may never stop.
+void take_pending(Stream& stream) {
+  int pending = 0;
+  if (::ioctl(stream.pipe.get(), FIONREAD, &pending) == 0) {
+    std::size_t left = static_cast<std::size_t>(std::max(pending, 0));
+    while (left > 0 && stream.pipe.valid()) left -= std::min(left, read_some(stream, left));
+  }
+  stream.pipe.reset();
+}
+
+}  // namespace
+
+OwnedChild::OwnedChild(pid_t pid, UniqueFd stdin_pipe, UniqueFd stdout_pipe, UniqueFd stderr_pipe)
+    : pid_(pid),
+      pidfd_(open_pidfd(pid)),
+      stdin_pipe_(std::move(stdin_pipe)),
+      stdout_pipe_(std::move(stdout_pipe)),
+      stderr_pipe_(std::move(stderr_pipe)) {}
+
+OwnedChild::OwnedChild(OwnedChild&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      pidfd_(std::move(other.pidfd_)),
+      stdin_pipe_(std::move(other.stdin_pipe_)),
+      stdout_pipe_(std::move(other.stdout_pipe_)),
+      stderr_pipe_(std::move(other.stderr_pipe_)),
+      writer_result_(std::move(other.writer_result_)),
+      stdin_outcome_(other.stdin_outcome_),
+      writer_(std::move(other.writer_)) {}
+
+OwnedChild::~OwnedChild() {
+  if (pid_ < 0) return;
+  kill_child();
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void OwnedChild::kill_child() {
+  // The descriptor names this very process even once another has reaped it.
+  if (pidfd_.valid()) {
+    send_kill(pidfd_.get());
+  } else {
+    (void)::kill(pid_, SIGKILL);
+  }
+}
+
+std::optional<std::string> OwnedChild::feed_stdin(std::string input) {
+  UniqueFd child_exit(::fcntl(pidfd_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!child_exit.valid()) return os_error_text(errno);
+  // Only the agent's end: the child's end is a file description of its own
+  // and stays blocking.
+  const int flags = ::fcntl(stdin_pipe_.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(stdin_pipe_.get(), F_SETFL, flags | O_NONBLOCK) < 0) return os_error_text(errno);
+  std::promise<int> outcome;
+  writer_result_ = outcome.get_future();
+  try {
+    writer_ = std::jthread([outcome = std::move(outcome), pipe = std::move(stdin_pipe_), text = std::move(input),
+                            exit = std::move(child_exit)]() mutable {
+      outcome.set_value(pipe_writer_thread(std::move(pipe), std::move(text), std::move(exit)));
+    });
+  } catch (const std::system_error& e) {
+    return std::string(e.what());
+  }
+  return std::nullopt;
+}
+
+std::variant<int, SpawnFailure> OwnedChild::collect(CommandOutput& output, const CaptureBounds& bounds) {
+  // A pipe no writer took gives the child end-of-file at once.
+  stdin_pipe_.reset();
+  Stream streams[2] = {{stdout_pipe_, output.stdout_bytes, output.stdout_cut, bounds.stdout_bound},
+                       {stderr_pipe_, output.stderr_bytes, output.stderr_cut, kCapturedStreamBound}};
+  bool exited = false;
+  while (!exited && (stdout_pipe_.valid() || stderr_pipe_.valid())) {
+    pollfd fds[3] = {{pidfd_.get(), POLLIN, 0}, {stdout_pipe_.get(), POLLIN, 0}, {stderr_pipe_.get(), POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return SpawnFailure{os_error_text(errno)};
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i + 1].revents != 0 && streams[i].pipe.valid()) (void)read_some(streams[i], kReadChunk);
+    }
+    if (bounds.kill_at_stdout_bound && output.stdout_bytes.size() >= bounds.stdout_bound && stdout_pipe_.valid()) {
+      kill_child();
+      stdout_pipe_.reset();
+    }
+    exited = fds[0].revents != 0;
+  }
+  for (auto& stream : streams) {
+    if (stream.pipe.valid()) take_pending(stream);
+  }
+
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) return SpawnFailure{os_error_text(errno)};
+  }
+  pid_ = -1;
+  // The writer ends by itself once the child has.
+  if (writer_.joinable()) {
+    writer_.join();
+    stdin_outcome_ = writer_result_.get();
+  }
+  return status;
+}
+
+}  // namespace toln
