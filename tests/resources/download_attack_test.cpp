@@ -95,7 +95,9 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
       }
       attacker.kill();
       expect_victim_unchanged();
-      if (names == "/.[!.]*") EXPECT_GT(downloaded, 0) << "the agent still works beside the attacker";
+      if (names == "/.[!.]*") {
+        EXPECT_GT(downloaded, 0) << "the agent still works beside the attacker";
+      }
     });
   }
 }
