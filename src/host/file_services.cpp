@@ -1,7 +1,6 @@
 #include "host/file_services.hpp"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 
 #include "host/path_parts.hpp"
 #include "host/paths.hpp"
+#include "host/safe_path.hpp"
+#include "host/sha256.hpp"
 #include "model/unique_fd.hpp"
 #include "text/utf8.hpp"
 
@@ -52,16 +53,21 @@ ssize_t read_full(int fd, char* buffer, std::size_t size) {
 }  // namespace
 
 std::string read_fault_text(const ReadFault& fault) {
+  if (!fault.message.empty()) return fault.message;
   return fault.errnum != 0 ? os_error_text(fault.errnum) : "stream did not contain valid UTF-8";
 }
 
 std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
-  if (has_nul(path)) return ReadFault{EINVAL};
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return ReadFault{errno};
+  auto resolved = resolve_path(path, LastLink::Follow);
+  if (!resolved) return ReadFault{0, resolved.error().message()};
+  if (!resolved->exists()) return ReadFault{resolved->missing_errno, {}};
+  if (S_ISDIR(resolved->st.st_mode)) return ReadFault{EISDIR, {}};
+  if (!S_ISREG(resolved->st.st_mode)) return ReadFault{0, "not a regular file"};
+  auto fd = open_resolved(*resolved, path);
+  if (!fd) return ReadFault{0, fd.error().message()};
   std::string text;
-  if (!read_rest(fd.get(), text)) return ReadFault{errno};
-  if (!is_valid_utf8(text)) return ReadFault{0};
+  if (!read_rest(fd->get(), text)) return ReadFault{errno, {}};
+  if (!is_valid_utf8(text)) return ReadFault{0, {}};
   return text;
 }
 
@@ -69,9 +75,83 @@ Result<std::optional<std::string>> read_file_opt(const std::string& path) {
   if (auto checked = require_no_nul(path); !checked) return std::move(checked).error();
   auto read = read_text_file(path);
   if (auto* text = std::get_if<std::string>(&read)) return std::optional<std::string>(std::move(*text));
-  const ReadFault fault = std::get<ReadFault>(read);
+  const ReadFault& fault = std::get<ReadFault>(read);
   if (fault.errnum == ENOENT) return std::optional<std::string>();
   return AgentError::resource("failed to read " + path + ": " + read_fault_text(fault));
+}
+
+namespace {
+
+// Checks UTF-8 text given in pieces that may split a character.
+class Utf8Stream {
+ public:
+  bool feed(std::string_view piece) {
+    if (!carry_.empty()) {
+      carry_.append(piece);
+      piece = carry_;
+    }
+    const auto fault = find_utf8_fault(piece);
+    std::string rest = fault ? std::string(piece.substr(fault->valid_up_to)) : std::string();
+    carry_ = std::move(rest);
+    return !fault || !fault->error_len;
+  }
+  bool finish() const { return carry_.empty(); }
+
+ private:
+  std::string carry_;
+};
+
+}  // namespace
+
+std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted) {
+  char buffer[65536];
+  std::size_t offset = 0;
+  bool equal = true;  // so far
+  Sha256 digest;
+  Utf8Stream utf8;
+  // From the first difference on, everything read so far goes to the
+  // digest; up to it, the file was the wanted text.
+  const auto diverge = [&] {
+    equal = false;
+    digest.update(wanted.substr(0, offset));
+    return utf8.feed(wanted.substr(0, offset));
+  };
+  for (;;) {
+    const ssize_t got = read_full(fd, buffer, sizeof buffer);
+    if (got < 0) return ReadFault{errno, {}};
+    if (got == 0) break;
+    const std::string_view piece(buffer, static_cast<std::size_t>(got));
+    if (equal && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
+      offset += piece.size();
+      continue;
+    }
+    if (equal) (void)diverge();
+    digest.update(piece);
+    if (!utf8.feed(piece)) return ReadFault{0, {}};
+    offset += piece.size();
+  }
+  if (equal && offset == wanted.size()) return ContentCheck{true, {}};
+  if (equal) (void)diverge();
+  if (!utf8.finish()) return ReadFault{0, {}};
+  return ContentCheck{false, digest.finish()};
+}
+
+Result<std::optional<ContentCheck>> check_contents(const ResolvedPath& resolved, const std::string& path,
+                                                   std::string_view wanted) {
+  const auto failed = [&](const std::string& cause) {
+    return AgentError::resource("failed to read " + path + ": " + cause);
+  };
+  if (!resolved.exists()) {
+    if (resolved.missing_errno == ENOENT) return std::optional<ContentCheck>();
+    return failed(os_error_text(resolved.missing_errno));
+  }
+  if (S_ISDIR(resolved.st.st_mode)) return failed(os_error_text(EISDIR));
+  if (!S_ISREG(resolved.st.st_mode)) return failed("not a regular file");
+  auto fd = open_resolved(resolved, path);
+  if (!fd) return std::move(fd).error();
+  auto compared = compare_contents(fd->get(), wanted);
+  if (auto* fault = std::get_if<ReadFault>(&compared)) return failed(read_fault_text(*fault));
+  return std::optional<ContentCheck>(std::move(std::get<ContentCheck>(compared)));
 }
 
 bool same_file_contents(const std::string& a, const std::string& b) {
@@ -95,16 +175,9 @@ bool same_file_contents(const std::string& a, const std::string& b) {
 }
 
 std::string content_digest(std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text = "sha256:";
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHex[digest[i] >> 4]);
-    text.push_back(kHex[digest[i] & 0xF]);
-  }
-  return text;
+  Sha256 digest;
+  digest.update(data);
+  return digest.finish();
 }
 
 Result<std::uint32_t> parse_mode(std::string_view text) {
@@ -146,17 +219,6 @@ int create_parent_dirs(const std::string& path) {
   // no directory "app" is made where the file was meant to go.
   const auto parent = split_path(path).parent;
   return parent ? create_dir_all(*parent) : 0;
-}
-
-int remove_dir_all(const std::string& path) {
-  if (has_nul(path)) return EINVAL;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno;
-  if (S_ISLNK(st.st_mode)) return ::unlink(path.c_str()) == 0 ? 0 : errno;
-  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-  std::error_code error;
-  std::filesystem::remove_all(path, error);
-  return error ? error.value() : 0;
 }
 
 bool is_root_directory(const std::string& path) {

@@ -60,11 +60,11 @@ inline HostCommand curl_fetch_bundle(std::string url) {
   // A serve cycle has an overall bound of its own as well.
   return curl_bounded({"-fsSL", "--max-filesize", "67108864", "--max-time", "300"}, std::move(url));
 }
-inline HostCommand curl_download(std::string file, std::string url) {
-  return curl_bounded({"-fSL", "-o", std::move(file)}, std::move(url));
-}
-inline HostCommand curl_download_archive(std::string file, std::string url) {
-  return curl_bounded({"-fSL", "-m", "300", "--max-filesize", "536870912", "-o", std::move(file)}, std::move(url));
+// The download forms write to standard output, which is the descriptor of
+// a file the agent made: curl never opens a path of its own.
+inline HostCommand curl_download(std::string url) { return curl_bounded({"-fSL"}, std::move(url)); }
+inline HostCommand curl_download_archive(std::string url) {
+  return curl_bounded({"-fSL", "-m", "300", "--max-filesize", "536870912"}, std::move(url));
 }
 inline HostCommand curl_gpg_key(std::string file, std::string url) {
   return curl_bounded({"-fsSL", "-o", std::move(file)}, std::move(url));
@@ -120,10 +120,6 @@ inline HostCommand chown(bool recursive, std::string spec, std::string path) {
   command.args.push_back(std::move(path));
   return command;
 }
-// ls -ld: the third (owner) and fourth (group) field; the status is not read.
-inline HostCommand ls_ld(std::string path) { return {"ls", {"-ld", std::move(path)}}; }
-// sha256sum: the first field of standard output.
-inline HostCommand sha256sum(std::string path) { return {"sha256sum", {std::move(path)}}; }
 inline HostCommand tar_extract(std::string archive, std::string dir) {
   return {"tar",
           {"--no-same-owner", "--no-same-permissions", "--no-overwrite-dir", "-xzf", std::move(archive), "-C",
@@ -132,7 +128,6 @@ inline HostCommand tar_extract(std::string archive, std::string dir) {
 inline HostCommand unzip(std::string archive, std::string dir) {
   return {"unzip", {"-o", std::move(archive), "-d", std::move(dir)}};
 }
-inline HostCommand cp(std::string from, std::string to) { return {"cp", {std::move(from), std::move(to)}}; }
 // restorecon: nothing is relied on; whether it runs is ignored.
 inline HostCommand restorecon(std::string path) { return {"restorecon", {std::move(path)}}; }
 

@@ -6,9 +6,9 @@
 #include <charconv>
 
 #include "host/file_services.hpp"
-#include "host/process.hpp"
+#include "host/owners.hpp"
+#include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
-#include "resources/ls_listing.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
@@ -19,11 +19,21 @@ AgentError create_failed_error(const std::string& path, int errnum) {
 }
 
 HandlerResult remove_directory(const ResolvedResource& resource, const std::string& path, bool dry_run) {
-  if (!stat_path(path)) return result_ok("directory", resource.name);
+  // A link at the path is what gets removed, never what it leads to; it
+  // counts as there when it leads somewhere.
+  auto resolved = resolve_path(path, LastLink::Keep);
+  if (!resolved) return std::move(resolved).error();
+  struct stat followed {};
+  if (!resolved->exists() ||
+      (resolved->is_link && ::fstatat(resolved->parent.get(), resolved->name.c_str(), &followed, 0) != 0)) {
+    return result_ok("directory", resource.name);
+  }
   if (is_root_directory(path)) return AgentError::resource("directory resource: refusing to remove " + path);
   std::vector<FieldChange> records{change_delete("directory", path)};
   if (dry_run) return result_with_changes(result_changed("directory", resource.name, "would remove " + path), records);
-  if (const int error = remove_dir_all(path); error != 0) return remove_failed_error(path, error);
+  auto removed = remove_dir_all(path);
+  if (!removed) return std::move(removed).error();
+  if (*removed != 0) return remove_failed_error(path, *removed);
   return result_with_changes(result_changed("directory", resource.name, "removed " + path), records);
 }
 
@@ -37,13 +47,10 @@ std::optional<std::uint32_t> numeric_id(std::string_view text) {
 }
 
 // Whether the owner (or group) differs: a numeric one by id, a name by the
-// listing's column.
-Result<bool> differs(const std::string& path, const std::string& wanted, std::uint32_t current_id,
-                     Result<std::string> (*listed)(const std::string&)) {
+// name of the current id.
+bool differs(const std::string& wanted, std::uint32_t current_id, std::string (*name_of)(std::uint32_t)) {
   if (const auto id = numeric_id(wanted)) return *id != current_id;
-  auto name = listed(path);
-  if (!name) return std::move(name).error();
-  return *name != wanted;
+  return name_of(current_id) != wanted;
 }
 
 struct Changes {
@@ -51,29 +58,44 @@ struct Changes {
   std::vector<FieldChange> records;
 };
 
-Status apply_ownership(const ResolvedResource& resource, const std::string& path, bool dry_run, Changes& changes) {
+// The directory as found, with the descriptor its changes go through.
+struct Found {
+  const std::string& path;
+  ResolvedPath resolved;
+  UniqueFd fd;
+
+  Result<int> descriptor() {
+    if (!fd.valid()) {
+      auto opened = open_resolved(resolved, path);
+      if (!opened) return std::move(opened).error();
+      fd = std::move(*opened);
+    }
+    return fd.get();
+  }
+};
+
+Status apply_ownership(const ResolvedResource& resource, Found& found, bool dry_run, Changes& changes) {
   const auto owner = prop_str(resource, "owner");
   const auto group = prop_str(resource, "group");
   if (!owner && !group) return {};
-  const auto st = stat_path(path);
-  if (!st) return {};
-  bool fires = false;
-  if (owner) {
-    auto owner_differs = differs(path, *owner, st->st_uid, listed_owner);
-    if (!owner_differs) return std::move(owner_differs).error();
-    fires = *owner_differs;
-  }
-  if (group) {
-    auto group_differs = differs(path, *group, st->st_gid, listed_group);
-    if (!group_differs) return std::move(group_differs).error();
-    fires = fires || *group_differs;
-  }
+  const struct stat& st = found.resolved.st;
+  const bool fires = (owner && differs(*owner, st.st_uid, user_name)) || (group && differs(*group, st.st_gid, group_name));
   if (!fires) return {};
   const std::string ownership = owner && group ? *owner + ":" + *group : owner ? *owner : ":" + *group;
   changes.messages.push_back("owner/group -> " + ownership);
   changes.records.push_back({"owner_group", ChangeAction::Update, std::nullopt, ownership});
   if (dry_run) return {};
-  return run_checked(host_programs::chown(prop_bool(resource, "recurse").value_or(false), ownership, path), "chown");
+  const auto chown_failed = [&](const std::string& cause) {
+    return AgentError::resource("failed to chown " + found.path + ": " + cause);
+  };
+  auto ids = parse_owner_spec(ownership);
+  if (!ids) return chown_failed(ids.error().message());
+  auto fd = found.descriptor();
+  if (!fd) return std::move(fd).error();
+  if (const int error = change_owner(*fd, *ids, prop_bool(resource, "recurse").value_or(false)); error != 0) {
+    return chown_failed(os_error_text(error));
+  }
+  return {};
 }
 
 }  // namespace
@@ -81,37 +103,51 @@ Status apply_ownership(const ResolvedResource& resource, const std::string& path
 HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
   auto path_prop = prop_required(resource, "path");
   if (!path_prop) return std::move(path_prop).error();
-  // The path reaches "ls" and "chown" as an argument.
+  // Refused since "ls" and "chown" took the path as an argument; kept so a
+  // bundle means the same everywhere.
   if (auto checked = require_not_option_like("directory", "'path'", *path_prop); !checked) {
     return std::move(checked).error();
   }
   const std::string& path = *path_prop;
   if (prop_str_or(resource, "state", "present") == "absent") return remove_directory(resource, path, dry_run);
 
+  auto resolved = resolve_path(path, LastLink::Follow);
+  if (!resolved) return std::move(resolved).error();
   Changes changes;
-  if (const auto st = stat_path(path); !st) {
+  if (!resolved->exists()) {
     changes.messages.push_back("create " + path);
     changes.records.push_back(change_create("directory", path));
     if (!dry_run) {
-      if (const int error = create_dir_all(path); error != 0) return create_failed_error(path, error);
+      auto made = make_dirs(path);
+      if (!made) return std::move(made).error();
+      if (*made != 0) return create_failed_error(path, *made);
+      resolved = resolve_path(path, LastLink::Follow);
+      if (!resolved) return std::move(resolved).error();
     }
-  } else if (!S_ISDIR(st->st_mode)) {
+  } else if (!S_ISDIR(resolved->st.st_mode)) {
     // Reporting the directory present would hide that there is none.
     return AgentError::resource(path + " exists and is not a directory");
   }
+  Found found{path, std::move(*resolved), {}};
 
   if (const auto mode_text = prop_str(resource, "mode")) {
     auto mode = parse_mode(*mode_text);
     if (!mode) return std::move(mode).error();
-    if (const auto st = stat_path(path); st && (st->st_mode & 07777) != *mode) {
-      const std::uint32_t current = st->st_mode & 07777;
+    if (found.resolved.exists() && (found.resolved.st.st_mode & 07777) != *mode) {
+      const std::uint32_t current = found.resolved.st.st_mode & 07777;
       changes.messages.push_back("mode " + format_mode(current) + " \u2192 " + format_mode(*mode));
       changes.records.push_back(change_update("mode", format_mode(current), format_mode(*mode)));
-      if (!dry_run && ::chmod(path.c_str(), *mode) != 0) return chmod_failed_error(path, errno);
+      if (!dry_run) {
+        auto fd = found.descriptor();
+        if (!fd) return std::move(fd).error();
+        if (::fchmod(*fd, *mode) != 0) return chmod_failed_error(path, errno);
+      }
     }
   }
 
-  if (auto owned = apply_ownership(resource, path, dry_run, changes); !owned) return std::move(owned).error();
+  if (found.resolved.exists()) {
+    if (auto owned = apply_ownership(resource, found, dry_run, changes); !owned) return std::move(owned).error();
+  }
   return result_with_changes(result_from_messages("directory", resource.name, changes.messages),
                              std::move(changes.records));
 }

@@ -4,6 +4,7 @@
 
 #include "host/file_services.hpp"
 #include "host/process.hpp"
+#include "host/safe_path.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -35,12 +36,16 @@ struct ManagedFile {
   std::optional<std::uint32_t> new_mode;
 };
 
+// The project directory may belong to another user: the files are read and
+// written under resolve_path's rule, and read in bounded pieces.
 Status keep_file(const ManagedFile& file, const std::string& wanted, bool dry_run, Changes& changes) {
-  auto current = read_file_opt(file.path);
+  auto resolved = resolve_path(file.path, LastLink::Follow);
+  if (!resolved) return std::move(resolved).error();
+  auto current = check_contents(*resolved, file.path, wanted);
   if (!current) return std::move(current).error();
-  if (*current == wanted) return {};
+  if (*current && (*current)->equal) return {};
   changes.messages.push_back(file.message);
-  changes.records.push_back(*current ? change_update(file.field, content_digest(**current), content_digest(wanted))
+  changes.records.push_back(*current ? change_update(file.field, (*current)->current_digest, content_digest(wanted))
                                      : change_create(file.field, content_digest(wanted)));
   if (dry_run) return {};
   const auto mode = *current ? std::nullopt : file.new_mode;
@@ -76,13 +81,15 @@ HandlerResult bring_up(const ResolvedResource& resource, const std::string& proj
                        const std::string& compose_file, bool dry_run) {
   const bool pull = prop_bool(resource, "pull").value_or(true);
   Changes changes;
-  if (!stat_path(project_dir)) {
+  auto resolved = resolve_path(project_dir, LastLink::Follow);
+  if (!resolved) return std::move(resolved).error();
+  if (!resolved->exists()) {
     changes.messages.push_back("create " + project_dir);
     changes.records.push_back(change_create("project_dir", project_dir));
     if (!dry_run) {
-      if (const int error = create_dir_all(project_dir); error != 0) {
-        return AgentError::resource("failed to create " + project_dir + ": " + os_error_text(error));
-      }
+      auto made = make_dirs(project_dir);
+      if (!made) return std::move(made).error();
+      if (*made != 0) return AgentError::resource("failed to create " + project_dir + ": " + os_error_text(*made));
     }
   }
   if (const auto content = prop_str(resource, "content")) {

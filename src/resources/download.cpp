@@ -1,15 +1,18 @@
 #include "resources/download.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "host/file_services.hpp"
-#include "host/paths.hpp"
-#include "host/process.hpp"
+#include "host/owners.hpp"
+#include "host/path_parts.hpp"
+#include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
+#include "resources/download_place.hpp"
 #include "resources/download_steps.hpp"
-#include "resources/ls_listing.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
@@ -24,104 +27,177 @@ struct Wanted {
   std::optional<std::string> owner;
 };
 
+AgentError link_refused(const std::string& dest) {
+  return AgentError::resource("refusing to download to " + dest + ": path is a symlink");
+}
+
+AgentError os_step_failed(std::string_view step, int errnum) {
+  return AgentError::resource(std::string(step) + " failed: " + os_error_text(errnum));
+}
+
+// A link at dest counts as present only when what it leads to exists; only
+// the link itself is removed.
 HandlerResult remove_dest(const ResolvedResource& resource, const std::string& dest, bool dry_run) {
-  if (!stat_path(dest)) return result_ok("download", resource.name);
+  auto where = resolve_path(dest, LastLink::Keep);
+  if (!where) return std::move(where).error();
+  struct stat target {};
+  if (!where->exists() || (where->is_link && ::fstatat(where->parent.get(), where->name.c_str(), &target, 0) != 0)) {
+    return result_ok("download", resource.name);
+  }
   if (dry_run) return result_changed("download", resource.name, "would remove " + dest);
-  if (const int error = remove_file(dest); error != 0) return remove_failed_error(dest, error);
+  if (::unlinkat(where->parent.get(), where->name.c_str(), 0) != 0) return remove_failed_error(dest, errno);
   return result_changed("download", resource.name, "removed " + dest);
 }
 
-// A freshly installed file gets the mode and owner without comparing first.
-Status set_mode_and_owner(const Wanted& wanted) {
-  if (wanted.mode) {
-    if (auto set = run_checked(host_programs::chmod(*wanted.mode, wanted.dest), "chmod"); !set) return set;
+// The permission bits curl or cp would have given a new file.
+mode_t masked(mode_t bits) {
+  // umask can only be read by setting it; nothing else runs meanwhile.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return bits & 0777 & ~mask;
+}
+
+// Owner first, then mode: a change of owner clears the set-id bits.
+Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::optional<std::uint32_t> mode) {
+  if (owner) {
+    if (const int error = change_owner(fd, *owner, false); error != 0) return os_step_failed("chown", error);
   }
-  if (wanted.owner) return run_checked(host_programs::chown(*wanted.owner, wanted.dest), "chown");
+  if (mode && ::fchmod(fd, *mode & 07777) != 0) return os_step_failed("chmod", errno);
   return {};
 }
 
-// Fetches and installs a dest that is missing (or was removed as stale).
-Status fetch_new(const Wanted& wanted, std::vector<std::string>& messages) {
-  if (const int error = create_parent_dirs(wanted.dest); error != 0) {
-    return AgentError::resource("failed to create directory: " + os_error_text(error));
+// Fetches into a private file in dest's directory and puts it in place once
+// it is verified and has its owner and mode. `where` has dest resolved, not
+// through a link; an archive already unpacked is not fetched again.
+Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::string>& messages,
+                 std::optional<UnpackedArchive> archive = std::nullopt) {
+  if (!where.parent.valid()) {
+    const auto parent = split_path(wanted.dest).parent;
+    auto made = make_dirs(parent.value_or("."));
+    if (!made) return std::move(made).error();
+    if (*made != 0) return AgentError::resource("failed to create directory: " + os_error_text(*made));
+    auto again = resolve_path(wanted.dest, LastLink::Follow);
+    if (!again) return std::move(again).error();
+    where = std::move(*again);
+    if (!where.parent.valid()) {
+      return AgentError::resource("failed to create directory: " + os_error_text(where.missing_errno));
+    }
+    // Put there meanwhile.
+    if (where.is_link) return link_refused(wanted.dest);
+    if (where.exists() && !S_ISREG(where.st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
   }
+  std::optional<std::uint32_t> mode;
+  if (wanted.mode) {
+    auto parsed = parse_mode(*wanted.mode);
+    if (!parsed) return std::move(parsed).error();
+    mode = *parsed;
+  }
+  std::optional<OwnerIds> owner;
+  if (wanted.owner) {
+    auto parsed = parse_owner_spec(*wanted.owner);
+    if (!parsed) return AgentError::resource("chown failed: " + parsed.error().message());
+    owner = *parsed;
+  }
+
+  auto file = PrivateFile::create(where.parent.get(), where.name, wanted.dest);
+  if (!file) return std::move(file).error();
   if (!wanted.extract) {
-    if (auto fetched = download_file(wanted.url, wanted.dest, wanted.checksum, messages); !fetched) return fetched;
+    if (auto fetched = fetch_into(host_programs::curl_download(wanted.url), file->fd()); !fetched) return fetched;
+    if (auto verified = verify_sha256(file->fd(), wanted.dest, wanted.checksum); !verified) return verified;
+    mode = mode.value_or(masked(0666));
   } else {
-    auto archive = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
-    if (!archive) return std::move(archive).error();
-    if (auto installed = install_member(*archive, wanted.dest, messages); !installed) return installed;
+    if (!archive) {
+      auto unpacked = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
+      if (!unpacked) return std::move(unpacked).error();
+      archive.emplace(std::move(*unpacked));
+    }
+    if (auto copied = copy_member(*archive, file->fd(), wanted.dest); !copied) return copied;
+    mode = mode.value_or(masked(archive->member_mode));
   }
-  return set_mode_and_owner(wanted);
+  if (auto set = set_owner_then_mode(file->fd(), owner, mode); !set) return set;
+  if (auto placed = file->put_in_place(wanted.dest); !placed) return placed;
+  messages.push_back((wanted.extract ? "downloaded and extracted -> " : "downloaded -> ") + wanted.dest);
+  return {};
 }
 
-// Compares the mode and owner of an existing dest and corrects them.
-Status correct_mode_and_owner(const Wanted& wanted, bool dry_run, std::vector<std::string>& messages) {
+// Compares the mode and owner of the existing file and corrects them on its
+// descriptor.
+Status correct_mode_and_owner(const Wanted& wanted, int fd, bool dry_run, std::vector<std::string>& messages) {
+  std::optional<std::uint32_t> mode_change;
+  std::optional<OwnerIds> owner_change;
+  struct stat st {};
+  if ((wanted.mode || wanted.owner) && ::fstat(fd, &st) != 0) return stat_failed_error(wanted.dest, errno);
   if (wanted.mode) {
     auto mode = parse_mode(*wanted.mode);
     if (!mode) return std::move(mode).error();
-    const auto st = stat_path(wanted.dest);
-    if (!st) return stat_failed_error(wanted.dest, errno);
-    if (const std::uint32_t current = st->st_mode & 07777; current != *mode) {
+    if (const std::uint32_t current = st.st_mode & 07777; current != *mode) {
       messages.push_back("mode " + format_mode(current) + " -> " + format_mode(*mode));
-      if (!dry_run) {
-        if (auto set = run_checked(host_programs::chmod(*wanted.mode, wanted.dest), "chmod"); !set) return set;
-      }
+      mode_change = *mode;
     }
   }
   if (wanted.owner) {
-    auto current = listed_owner(wanted.dest);
-    if (!current) return std::move(current).error();
-    if (*current != *wanted.owner) {
-      messages.push_back("owner " + *current + " -> " + *wanted.owner);
-      if (!dry_run) return run_checked(host_programs::chown(*wanted.owner, wanted.dest), "chown");
+    if (const std::string current = user_name(st.st_uid); current != *wanted.owner) {
+      messages.push_back("owner " + current + " -> " + *wanted.owner);
+      if (!dry_run) {
+        auto ids = parse_owner_spec(*wanted.owner);
+        if (!ids) return AgentError::resource("chown failed: " + ids.error().message());
+        owner_change = *ids;
+        // The new owner takes the set-id bits away: the mode goes back on.
+        if (wanted.mode) mode_change = *parse_mode(*wanted.mode);
+      }
     }
   }
-  return {};
-}
-
-// The archive is fetched and verified on every run and the file it holds
-// compared with dest: an unchanged file is left alone, a changed archive (a
-// new checksum) or an edited dest is installed again. Returns whether dest
-// was (or would be) replaced.
-Result<bool> refresh_from_archive(const Wanted& wanted, bool dry_run, std::vector<std::string>& messages) {
-  auto archive = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
-  if (!archive) return std::move(archive).error();
-  if (same_file_contents(archive->member, wanted.dest)) return false;
-  if (dry_run) {
-    messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-    return true;
-  }
-  if (auto installed = install_member(*archive, wanted.dest, messages); !installed) return std::move(installed).error();
-  if (auto set = set_mode_and_owner(wanted); !set) return std::move(set).error();
-  return true;
+  if (dry_run) return {};
+  return set_owner_then_mode(fd, owner_change, mode_change);
 }
 
 Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string>& messages) {
-  if (!stat_path(wanted.dest)) {
+  auto where = resolve_path(wanted.dest, LastLink::Follow);
+  if (!where) return std::move(where).error();
+  if (!where->exists()) {
+    if (where->is_link) return link_refused(wanted.dest);
     if (dry_run) {
       messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
       return {};
     }
-    return fetch_new(wanted, messages);
+    return fetch_new(wanted, std::move(*where), messages);
   }
+  if (!S_ISREG(where->st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
+  auto file = open_resolved(*where, wanted.dest);
+  if (!file) return std::move(file).error();
+
   if (wanted.extract) {
-    auto replaced = refresh_from_archive(wanted, dry_run, messages);
-    if (!replaced) return std::move(replaced).error();
-    if (*replaced) return {};
+    // The archive is fetched and verified on every run and the file it
+    // holds compared with dest: an unchanged file is left alone, a changed
+    // archive (a new checksum) or an edited dest is installed again.
+    auto archive = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
+    if (!archive) return std::move(archive).error();
+    auto installed = sha256_hex_of(file->get(), wanted.dest);
+    if (!installed) return std::move(installed).error();
+    auto packed = sha256_hex_of(archive->member.get(), wanted.dest);
+    if (!packed) return std::move(packed).error();
+    if (*installed != *packed) {
+      if (where->is_link) return link_refused(wanted.dest);
+      if (dry_run) {
+        messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
+        return {};
+      }
+      return fetch_new(wanted, std::move(*where), messages, std::move(*archive));
+    }
   } else if (wanted.checksum) {
-    auto digest = sha256_field(wanted.dest);
+    auto digest = sha256_hex_of(file->get(), wanted.dest);
     if (!digest) return std::move(digest).error();
     if (*digest != *wanted.checksum) {
+      if (where->is_link) return link_refused(wanted.dest);
       messages.push_back("checksum mismatch (re-download)");
       if (dry_run) return {};
-      if (const int error = remove_file(wanted.dest); error != 0) {
-        return AgentError::resource("failed to remove stale " + wanted.dest + ": " + os_error_text(error));
+      if (::unlinkat(where->parent.get(), where->name.c_str(), 0) != 0) {
+        return AgentError::resource("failed to remove stale " + wanted.dest + ": " + os_error_text(errno));
       }
-      return fetch_new(wanted, messages);
+      return fetch_new(wanted, std::move(*where), messages);
     }
   }
-  return correct_mode_and_owner(wanted, dry_run, messages);
+  return correct_mode_and_owner(wanted, file->get(), dry_run, messages);
 }
 
 }  // namespace
@@ -144,17 +220,12 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
         "download with extract = true requires a `checksum` (extracting an archive as root requires pinning its "
         "exact bytes)");
   }
-  // curl runs as root and would read such a "URL" as one of its options; the
-  // destination reaches "sha256sum", "chmod", "chown" and "ls" the same way.
+  // curl runs as root and would read such a "URL" as one of its options.
   if (auto checked = require_not_option_like("download", "'url'", wanted.url); !checked) {
     return std::move(checked).error();
   }
   if (auto checked = require_not_option_like("download", "'dest'", wanted.dest); !checked) {
     return std::move(checked).error();
-  }
-  // Written through, a link would put the download wherever it points.
-  if (struct stat st {}; ::lstat(wanted.dest.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    return AgentError::resource("refusing to download to " + wanted.dest + ": path is a symlink");
   }
 
   std::vector<std::string> messages;

@@ -1,10 +1,13 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 
+#include "host/fd_io.hpp"
 #include "host/path_parts.hpp"
 #include "host/process.hpp"
 #include "model/results.hpp"
@@ -40,10 +43,10 @@ bool lies_inside(std::string_view path, std::string_view dir) {
   return path == dir || (path.starts_with(dir) && (dir == "/" || path[dir.size()] == '/'));
 }
 
-// The entry to install: inside the extraction directory after every link is
-// resolved, and a regular file (a device or a pipe would make "cp" read the
-// host's device or wait for ever).
-Result<std::string> member_to_install(const std::string& extract_dir, const std::string& found) {
+// The entry to install, open: inside the extraction directory after every
+// link is resolved, and a regular file (a device or a pipe would make the
+// copy read the host's device or wait for ever).
+Result<UniqueFd> open_member(const std::string& extract_dir, const std::string& found, struct stat& st) {
   auto dir = canonical(extract_dir, "extract dir");
   if (!dir) return std::move(dir).error();
   auto member = canonical(found, "extracted file");
@@ -52,11 +55,11 @@ Result<std::string> member_to_install(const std::string& extract_dir, const std:
     return AgentError::resource("refusing to install '" + found +
                                 "': extracted path escapes the extraction directory");
   }
-  struct stat st {};
-  if (::stat(member->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  UniqueFd fd(::open(member->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return AgentError::resource("refusing to install '" + found + "': extracted entry is not a regular file");
   }
-  return member;
+  return fd;
 }
 
 }  // namespace
@@ -90,10 +93,14 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
   if (!extract_dir) return std::move(extract_dir).error();
 
   const std::string archive = download_dir->path() + "/archive";
-  if (auto fetched = run_checked(host_programs::curl_download_archive(archive, url), "download"); !fetched) {
+  const UniqueFd archive_fd(::open(archive.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!archive_fd.valid()) {
+    return AgentError::resource("failed to create temp file " + archive + ": " + os_error_text(errno));
+  }
+  if (auto fetched = fetch_into(host_programs::curl_download_archive(url), archive_fd.get()); !fetched) {
     return std::move(fetched).error();
   }
-  if (auto verified = verify_sha256(archive, checksum); !verified) return std::move(verified).error();
+  if (auto verified = verify_sha256(archive_fd.get(), archive, checksum); !verified) return std::move(verified).error();
   std::string label;
   auto unpack = unpack_command(url, archive, extract_dir->path(), label);
   if (!unpack) return std::move(unpack).error();
@@ -101,22 +108,25 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
 
   auto found = find_extracted_file(extract_dir->path(), lossy_utf8(split_path(dest).file_name));
   if (!found) return std::move(found).error();
-  auto member = member_to_install(extract_dir->path(), *found);
+  struct stat st {};
+  auto member = open_member(extract_dir->path(), *found, st);
   if (!member) return std::move(member).error();
-  return UnpackedArchive{std::move(download_dir).value(), std::move(extract_dir).value(), std::move(*member)};
+  return UnpackedArchive{std::move(download_dir).value(), std::move(extract_dir).value(), std::move(*member),
+                         st.st_mode};
 }
 
-Status install_member(const UnpackedArchive& archive, const std::string& dest, std::vector<std::string>& messages) {
-  const std::string temp = atomic_temp_path(dest);
-  (void)remove_file(temp);  // left by an earlier run that was killed
-  TempFileGuard temp_guard(temp);
-  auto copied = run_command(host_programs::cp(archive.member, temp));
-  if (!copied) return std::move(copied).error();
-  if (copied->status != 0) return AgentError::resource("failed to copy extracted file to " + dest);
-  if (auto committed = commit_temp_file(temp, dest); !committed) return committed;
-  temp_guard.release();
-  messages.push_back("downloaded and extracted -> " + dest);
-  return {};
+Status copy_member(const UnpackedArchive& archive, int fd, const std::string& dest) {
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(archive.member.get(), buffer, sizeof buffer, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return AgentError::resource("failed to copy extracted file to " + dest);
+    if (got == 0) return {};
+    if (write_all(fd, std::string_view(buffer, static_cast<std::size_t>(got))) != 0) {
+      return AgentError::resource("failed to copy extracted file to " + dest);
+    }
+    offset += got;
+  }
 }
 
 }  // namespace toln

@@ -1,39 +1,42 @@
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "host/process.hpp"
+#include "host/sha256.hpp"
 #include "resources/download_steps.hpp"
-#include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
 
-Result<std::string> sha256_field(const std::string& file) {
-  auto digest = run_command(host_programs::sha256sum(file));
-  if (!digest) return std::move(digest).error();
-  const std::string text = lossy_utf8(digest->stdout_bytes);
-  const auto fields = split_white(text);
-  return fields.empty() ? std::string() : std::string(fields.front());
+Result<std::string> sha256_hex_of(int fd, const std::string& path) {
+  Sha256 digest;
+  char buffer[65536];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return AgentError::resource("failed to read " + path + ": " + os_error_text(errno));
+    }
+    if (got == 0) break;
+    digest.update(std::string_view(buffer, static_cast<std::size_t>(got)));
+    offset += got;
+  }
+  return digest.finish().substr(std::string_view("sha256:").size());
 }
 
-Status verify_sha256(const std::string& file, const std::optional<std::string>& checksum) {
+Status verify_sha256(int fd, const std::string& path, const std::optional<std::string>& checksum) {
   if (!checksum) return {};
-  auto field = sha256_field(file);
-  if (!field) return std::move(field).error();
-  if (*field == *checksum) return {};
-  (void)remove_file(file);
-  return AgentError::resource("checksum mismatch: expected " + *checksum + ", got " + *field);
+  auto digest = sha256_hex_of(fd, path);
+  if (!digest) return std::move(digest).error();
+  if (*digest == *checksum) return {};
+  return AgentError::resource("checksum mismatch: expected " + *checksum + ", got " + *digest);
 }
 
-Status download_file(const std::string& url, const std::string& dest, const std::optional<std::string>& checksum,
-                     std::vector<std::string>& messages) {
-  const std::string temp = atomic_temp_path(dest);
-  (void)remove_file(temp);  // left by an earlier run that was killed
-  TempFileGuard temp_guard(temp);
-  if (auto fetched = run_checked(host_programs::curl_download(temp, url), "download"); !fetched) return fetched;
-  if (auto verified = verify_sha256(temp, checksum); !verified) return verified;
-  if (auto committed = commit_temp_file(temp, dest); !committed) return committed;
-  temp_guard.release();
-  messages.push_back("downloaded -> " + dest);
+Status fetch_into(const HostCommand& curl, int fd) {
+  auto fetched = run_command_to_fd(curl.program, curl.args, fd);
+  if (!fetched) return std::move(fetched).error();
+  if (fetched->status != 0) return AgentError::resource("download failed: " + lossy_utf8(fetched->stderr_bytes));
   return {};
 }
 

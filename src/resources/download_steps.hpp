@@ -1,45 +1,48 @@
 #pragma once
-// The steps of the download resource. A new file is always fetched or copied
-// into the temporary name that atomic_write uses beside dest, verified, and
-// only then renamed over dest: dest is never left partial, and the
-// temporary file is removed on every failure.
+// The steps of the download resource. Everything fetched is written by curl
+// into the descriptor of a file the agent made, and read back, copied and
+// verified through descriptors: no step opens a path that another user could
+// have swapped for a link in the meantime.
+
+#include <sys/types.h>
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "host/file_services.hpp"
+#include "host/host_programs.hpp"
 #include "model/result.hpp"
+#include "model/unique_fd.hpp"
 
 namespace toln {
 
-// Without a checksum: success. Otherwise the first field of "sha256sum
-// file" must equal it byte for byte; if not, the file is removed and the
-// error is "checksum mismatch: expected {}, got {}".
-Status verify_sha256(const std::string& file, const std::optional<std::string>& checksum);
+// The lowercase hexadecimal SHA-256 of an open file from its start, read in
+// bounded pieces; "failed to read {path}: {}".
+Result<std::string> sha256_hex_of(int fd, const std::string& path);
 
-// The first field of "sha256sum file" ("" when there is none).
-Result<std::string> sha256_field(const std::string& file);
+// Without a checksum: success. Otherwise the file's digest must equal it
+// byte for byte, else "checksum mismatch: expected {}, got {}".
+Status verify_sha256(int fd, const std::string& path, const std::optional<std::string>& checksum);
 
-// Fetches url, verifies it and puts it at dest; appends "downloaded -> {}".
-Status download_file(const std::string& url, const std::string& dest, const std::optional<std::string>& checksum,
-                     std::vector<std::string>& messages);
+// Runs a curl form with its standard output in fd; a failed transfer is
+// "download failed: {}" with curl's standard error.
+Status fetch_into(const HostCommand& curl, int fd);
 
 // An archive fetched and verified in one private temporary directory and
 // unpacked in another; both go with it, the extraction directory first.
 struct UnpackedArchive {
   TempDirGuard download_dir;
   TempDirGuard extract_dir;
-  std::string member;  // the resolved top-level file named like dest
+  UniqueFd member;  // the top-level regular file named like dest, open
+  mode_t member_mode = 0;
 };
 
-// Fetches, verifies and unpacks the archive and finds the file to install,
+// Fetches, verifies and unpacks the archive and opens the file to install,
 // which must be a regular file inside the extraction directory.
 Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string& dest, const std::string& checksum);
 
-// Copies the unpacked file to dest (through the temporary name); appends
-// "downloaded and extracted -> {}".
-Status install_member(const UnpackedArchive& archive, const std::string& dest, std::vector<std::string>& messages);
+// Copies the unpacked file into fd.
+Status copy_member(const UnpackedArchive& archive, int fd, const std::string& dest);
 
 // The top-level entry of dir named wanted_name, else an error listing the
 // names there.

@@ -5,9 +5,10 @@
 #include <cerrno>
 
 #include "host/file_services.hpp"
-#include "host/process.hpp"
+#include "host/owners.hpp"
+#include "host/path_parts.hpp"
+#include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
-#include "resources/ls_listing.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
@@ -31,35 +32,71 @@ struct Changes {
   std::vector<FieldChange> records;
 };
 
-// Compares and, unless in dry-run, writes the contents. Returns whether they
-// were written.
-Result<bool> apply_content(const std::string& path, const std::string& wanted, std::optional<std::uint32_t> mode,
-                           bool dry_run, Changes& changes) {
-  auto current = read_file_opt(path);
-  if (!current) return std::move(current).error();
-  if (*current && **current == wanted) return false;
+// The file as it was found, and the descriptor every change goes through:
+// the resolved file's own, or the new file's once the contents are written.
+struct Target {
+  const std::string& path;
+  ResolvedPath resolved;
+  UniqueFd fd;
+  bool written = false;
+
+  bool exists() const { return written || resolved.exists(); }
+  Result<int> descriptor() {
+    if (!fd.valid()) {
+      auto opened = open_resolved(resolved, path);
+      if (!opened) return std::move(opened).error();
+      fd = std::move(*opened);
+    }
+    return fd.get();
+  }
+};
+
+// Compares and, unless in dry-run, writes the contents.
+Status apply_content(Target& target, const std::string& wanted, std::optional<std::uint32_t> mode, bool dry_run,
+                     Changes& changes) {
+  const std::string& path = target.path;
+  auto check = check_contents(target.resolved, path, wanted);
+  if (!check) return std::move(check).error();
+  if (*check && (*check)->equal) return {};
+  const std::optional<std::string> current_digest =
+      *check ? std::optional<std::string>((*check)->current_digest) : std::nullopt;
   changes.messages.push_back("content");
-  changes.records.push_back(*current ? change_update("content", content_digest(**current), content_digest(wanted))
-                                     : change_create("content", content_digest(wanted)));
-  if (dry_run) return false;
-  if (const int error = create_parent_dirs(path); error != 0) return create_dir_failed_error(error);
-  if (auto written = atomic_write(path, wanted, mode); !written) return write_failed_error(path, written.error());
-  return true;
+  changes.records.push_back(current_digest ? change_update("content", *current_digest, content_digest(wanted))
+                                           : change_create("content", content_digest(wanted)));
+  if (dry_run) return {};
+  if (const auto parent = split_path(path).parent) {
+    auto made = make_dirs(*parent);
+    if (!made) return std::move(made).error();
+    if (*made != 0) return create_dir_failed_error(*made);
+  }
+  auto written = atomic_write_keeping_fd(path, wanted, mode);
+  if (!written) return write_failed_error(path, written.error());
+  target.fd = std::move(*written);
+  target.written = true;
+  return {};
 }
 
-Status apply_owner(const std::string& path, const std::string& owner, std::optional<std::uint32_t> mode, bool dry_run,
+Status apply_owner(Target& target, const std::string& owner, std::optional<std::uint32_t> mode, bool dry_run,
                    Changes& changes) {
-  auto current = listed_owner(path);
-  if (!current) return std::move(current).error();
-  if (*current == owner) return {};
-  changes.messages.push_back("owner " + *current + std::string(kArrow) + owner);
-  changes.records.push_back(change_update("owner", *current, owner));
+  struct stat st = target.resolved.st;
+  if (target.written && ::fstat(target.fd.get(), &st) != 0) return stat_failed_error(target.path, errno);
+  const std::string current = user_name(st.st_uid);
+  if (current == owner) return {};
+  changes.messages.push_back("owner " + current + std::string(kArrow) + owner);
+  changes.records.push_back(change_update("owner", current, owner));
   if (dry_run) return {};
-  if (auto chowned = run_checked(host_programs::chown(owner, path), "chown"); !chowned) return chowned;
+  const auto chown_failed = [&](const std::string& cause) {
+    return AgentError::resource("failed to chown " + target.path + ": " + cause);
+  };
+  auto ids = parse_owner_spec(owner);
+  if (!ids) return chown_failed(ids.error().message());
+  auto fd = target.descriptor();
+  if (!fd) return std::move(fd).error();
+  if (const int error = change_owner(*fd, *ids, false); error != 0) return chown_failed(os_error_text(error));
   // A change of owner clears the set-user-id and set-group-id bits of a
   // file; without them back the next run would find the mode changed.
-  if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::chmod(path.c_str(), *mode) != 0) {
-    return chmod_failed_error(path, errno);
+  if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(*fd, *mode) != 0) {
+    return chmod_failed_error(target.path, errno);
   }
   return {};
 }
@@ -70,36 +107,49 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
   auto path_prop = prop_required(resource, "path");
   if (!path_prop) return std::move(path_prop).error();
   const std::string& path = *path_prop;
-  // The path reaches "ls" and "chown" as an argument.
+  // Refused since "ls" and "chown" took the path as an argument; kept so a
+  // bundle means the same everywhere.
   if (auto checked = require_not_option_like("file", "'path'", path); !checked) return std::move(checked).error();
   auto wanted = wanted_content(resource);
   if (!wanted) return std::move(wanted).error();
 
   std::optional<std::uint32_t> mode;
-  std::optional<std::uint32_t> current_mode;  // set when the mode differs
   if (const auto mode_text = prop_str(resource, "mode")) {
     auto parsed = parse_mode(*mode_text);
     if (!parsed) return std::move(parsed).error();
     mode = *parsed;
-    if (const auto st = stat_path(path); st && (st->st_mode & 07777) != *mode) current_mode = st->st_mode & 07777;
   }
 
+  auto resolved = resolve_path(path, LastLink::Follow);
+  if (!resolved) return std::move(resolved).error();
+  Target target{path, std::move(*resolved), {}};
+  const struct stat& found = target.resolved.st;
+  // A FIFO would block the read, a device never end it.
+  if (target.resolved.exists() && !S_ISREG(found.st_mode) && !S_ISDIR(found.st_mode)) {
+    return AgentError::resource(path + " is not a regular file");
+  }
+  std::optional<std::uint32_t> current_mode;  // set when the mode differs
+  if (mode && target.resolved.exists() && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
+
   Changes changes;
-  bool written = false;
   if (*wanted) {
-    auto content = apply_content(path, **wanted, mode, dry_run, changes);
-    if (!content) return std::move(content).error();
-    written = *content;
+    if (auto content = apply_content(target, **wanted, mode, dry_run, changes); !content) {
+      return std::move(content).error();
+    }
   }
 
   if (current_mode) {
     changes.messages.push_back("mode " + format_mode(*current_mode) + std::string(kArrow) + format_mode(*mode));
     changes.records.push_back(change_update("mode", format_mode(*current_mode), format_mode(*mode)));
-    if (!dry_run && !written && ::chmod(path.c_str(), *mode) != 0) return chmod_failed_error(path, errno);
+    if (!dry_run && !target.written) {
+      auto fd = target.descriptor();
+      if (!fd) return std::move(fd).error();
+      if (::fchmod(*fd, *mode) != 0) return chmod_failed_error(path, errno);
+    }
   }
 
-  if (const auto owner = prop_str(resource, "owner"); owner && stat_path(path)) {
-    if (auto owned = apply_owner(path, *owner, mode, dry_run, changes); !owned) return std::move(owned).error();
+  if (const auto owner = prop_str(resource, "owner"); owner && target.exists()) {
+    if (auto owned = apply_owner(target, *owner, mode, dry_run, changes); !owned) return std::move(owned).error();
   }
 
   return result_with_changes(result_from_messages("file", resource.name, changes.messages),

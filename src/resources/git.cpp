@@ -8,6 +8,7 @@
 #include "host/file_services.hpp"
 #include "host/paths.hpp"
 #include "host/process.hpp"
+#include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/git_commands.hpp"
 #include "resources/props.hpp"
@@ -48,10 +49,20 @@ bool is_nonempty_directory(const std::string& path) {
 }
 
 HandlerResult remove_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
-  if (!path_exists(wanted.path)) return result_ok("git", resource.name);
+  // A link at the path is what gets removed, never what it leads to; it
+  // counts as there when it leads somewhere.
+  auto resolved = resolve_path(wanted.path, LastLink::Keep);
+  if (!resolved) return std::move(resolved).error();
+  struct stat followed {};
+  if (!resolved->exists() ||
+      (resolved->is_link && ::fstatat(resolved->parent.get(), resolved->name.c_str(), &followed, 0) != 0)) {
+    return result_ok("git", resource.name);
+  }
   if (is_root_directory(wanted.path)) return AgentError::resource("git resource: refusing to remove " + wanted.path);
   if (!dry_run) {
-    if (const int error = remove_dir_all(wanted.path); error != 0) return remove_failed_error(wanted.path, error);
+    auto removed = remove_dir_all(wanted.path);
+    if (!removed) return std::move(removed).error();
+    if (*removed != 0) return remove_failed_error(wanted.path, *removed);
   }
   return result_changed("git", resource.name, "remove " + wanted.path);
 }
@@ -124,7 +135,12 @@ HandlerResult apply_git(const ResolvedResource& resource, bool dry_run) {
   if (auto checked = check_arguments(wanted); !checked) return std::move(checked).error();
 
   if (state == "absent") return remove_checkout(resource, wanted, dry_run);
-  if (state == "present") return keep_checkout(resource, wanted, dry_run);
+  if (state == "present") {
+    // git walks the path again itself; an unsafe link there is refused
+    // before git is started at all.
+    if (auto resolved = resolve_path(wanted.path, LastLink::Follow); !resolved) return std::move(resolved).error();
+    return keep_checkout(resource, wanted, dry_run);
+  }
   return AgentError::resource("git resource: unknown state '" + state + "'; expected 'present' or 'absent'");
 }
 

@@ -368,10 +368,10 @@ TEST(RemoveDirAll, RemovesTreesAndLinksButNoFiles) {
   fs::create_symlink(dir.path() / "target", dir.path() / "tree" / "link");
   fs::create_symlink(dir.path() / "target", dir.path() / "link");
   write_file(dir.path() / "file", "x");
-  EXPECT_EQ(remove_dir_all(dir.path() / "tree"), 0);
-  EXPECT_EQ(remove_dir_all(dir.path() / "link"), 0);
-  EXPECT_EQ(remove_dir_all(dir.path() / "file"), ENOTDIR);
-  EXPECT_EQ(remove_dir_all(dir.path() / "missing"), ENOENT);
+  EXPECT_EQ(*remove_dir_all(dir.path() / "tree"), 0);
+  EXPECT_EQ(*remove_dir_all(dir.path() / "link"), 0);
+  EXPECT_EQ(*remove_dir_all(dir.path() / "file"), ENOTDIR);
+  EXPECT_EQ(*remove_dir_all(dir.path() / "missing"), ENOENT);
   EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"file", "target"}));
   EXPECT_EQ(read_file(dir.path() / "target" / "keep"), "keep");
 }

@@ -1,7 +1,9 @@
 #pragma once
-// The download tests: the real curl, sha256sum, tar, unzip, cp, chmod, chown
-// and ls (each recorded on its way through a fake) against a local HTTP
-// server serving files and archives that the test builds.
+// The download tests: the real curl, tar and unzip (each recorded on its way
+// through a fake) against a local HTTP server serving files and archives
+// that the test builds. The file tools the resource once started
+// (sha256sum, cp, chmod, chown, ls) are recorded too, so a test can show
+// that none of them is started.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,7 +20,7 @@ namespace toln::testing {
 
 inline ResolvedResource download(TomlTable props) { return make_resource("download", "dl", std::move(props)); }
 
-// The hexadecimal SHA-256 of a text, as "sha256sum" prints it.
+// The lowercase hexadecimal SHA-256 of a text.
 inline std::string sha256_hex(std::string_view data) { return content_digest(data).substr(7); }
 
 inline ResourceResult applied_download(const ResolvedResource& resource, bool dry_run) {
@@ -53,12 +55,6 @@ class DownloadTest : public ::testing::Test {
     const RunResult built = run_program(spec, members_json);
     EXPECT_EQ(built.exit_status, 0) << built.err;
     return sha256_hex(read_file(served() / name).value_or(""));
-  }
-
-  // The temporary name beside dest, for the process that runs the body.
-  static std::string temp_beside(const std::filesystem::path& dest) {
-    return (dest.parent_path() / ("." + dest.filename().string() + ".toln-tmp." + std::to_string(::getpid())))
-        .string();
   }
 
   Sandbox sandbox;

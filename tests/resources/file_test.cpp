@@ -22,8 +22,8 @@ ResourceResult applied(const ResolvedResource& resource, bool dry_run) {
   return result ? *result : ResourceResult{};
 }
 
-// The real "ls" and "chown" on scratch files, recorded; "restorecon" shows
-// each atomic write.
+// "ls" and "chown" recorded, to show that neither runs: owners are read and
+// changed on descriptors. "restorecon" shows each atomic write.
 class FileResource : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -152,7 +152,7 @@ TEST_F(FileResource, ContentSourcesAndPropertyKinds) {
   });
 }
 
-TEST_F(FileResource, OwnerComparedWithTheListing) {
+TEST_F(FileResource, OwnerComparedWithTheOwnersName) {
   const fs::path path = scratch("owned");
   sandbox.run_in_process([&] {
     write_file(path, "x");
@@ -174,13 +174,10 @@ TEST_F(FileResource, OwnerComparedWithTheListing) {
     EXPECT_EQ(applied(file({{"path", text(path)}, {"owner", text("1234")}}), false).diff, "owner root \u2192 1234");
     EXPECT_EQ(lstat_of(path).st_uid, 1234u);
     EXPECT_EQ(error_of(apply_file(file({{"path", text(path)}, {"owner", text("no-such-user-x")}}), false)),
-              "resource error: chown failed: chown: invalid user\n");
+              "resource error: failed to chown " + path.string() + ": invalid user: 'no-such-user-x'");
+    EXPECT_EQ(lstat_of(path).st_uid, 1234u);
   });
-  const Invocation listing = {"ls", "-ld", path.string()};
-  const auto chown = [&](std::string owner) { return Invocation{"chown", std::move(owner), path.string()}; };
-  EXPECT_EQ(sandbox.invocations(),
-            (std::vector<Invocation>{listing, listing, listing, chown("0"), listing, chown("0"), listing, chown("1234"),
-                                     listing, chown("no-such-user-x")}));
+  EXPECT_TRUE(sandbox.invocations().empty()) << "owners are looked up and changed by the agent itself";
 }
 
 TEST_F(FileResource, SetIdModeSurvivesTheChangeOfOwner) {
@@ -197,7 +194,7 @@ TEST_F(FileResource, SetIdModeSurvivesTheChangeOfOwner) {
     EXPECT_EQ(applied(resource, false).status, ResourceStatus::Ok);
     EXPECT_EQ(mode_of(path), 04755u);
   });
-  EXPECT_EQ(sandbox.invocations_of("chown").size(), 1u);
+  EXPECT_TRUE(sandbox.invocations_of("chown").empty());
 }
 
 TEST_F(FileResource, Errors) {

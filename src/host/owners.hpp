@@ -1,0 +1,36 @@
+#pragma once
+// Owners as "chown" and "ls -l" write them, turned into ids by the agent so
+// that a change of owner is made on a descriptor, never on a path again.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/result.hpp"
+
+namespace toln {
+
+// What "chown SPEC" would set; an absent id stays as it is.
+struct OwnerIds {
+  std::optional<uid_t> uid;
+  std::optional<gid_t> gid;
+};
+
+// The forms chown accepts: "user", "user:group", "user:" (the user's login
+// group), ":group", the older "user.group"; a name is looked up first, then
+// read as a decimal id ("+N" is always an id). Errors: "invalid user: '{}'",
+// "invalid group: '{}'".
+Result<OwnerIds> parse_owner_spec(std::string_view spec);
+
+// A user's or group's name as "ls -l" shows it: the name, else the number.
+std::string user_name(uid_t uid);
+std::string group_name(gid_t gid);
+
+// Changes the owner of the open file, and with recurse of everything below
+// an open directory, on descriptors and without following any symbolic
+// link. 0 or the first errno.
+int change_owner(int fd, const OwnerIds& ids, bool recurse);
+
+}  // namespace toln

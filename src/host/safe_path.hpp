@@ -1,0 +1,75 @@
+#pragma once
+// Resolving paths that other users may control.
+//
+// The agent runs as root and is pointed at paths inside directories that
+// another user can write, who can replace any entry on the way with a
+// symbolic link at any moment. resolve_path walks a path one component at a
+// time on descriptors and reads every link itself, so what it returns is the
+// object it checked, and a later change through those descriptors lands on
+// that object whatever is renamed meanwhile.
+//
+// The rule for every link met, in place of a directory on the way or at the
+// last component: a link owned by root is followed anywhere; a link owned by
+// another user is followed only to an object owned by that same user (a
+// deploy account's "current -> releases/42"). Where the link leads to
+// something missing, the directory it would be made in counts. Any other
+// link fails the resolution with "refusing to follow symbolic link {link}
+// in {path}: ...". Plain directories carry no rule: a root-owned file inside
+// a user's directory resolves as any other.
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "model/result.hpp"
+#include "model/unique_fd.hpp"
+
+namespace toln {
+
+// What becomes of a symbolic link at the last component.
+enum class LastLink {
+  Follow,  // the object is what the link leads to (under the rule above)
+  Keep,    // the object is the link itself: removing it leaves its target
+};
+
+// Where a path leads. Trailing slashes are ignored, so "link/" names the
+// link as "link" does.
+struct ResolvedPath {
+  // The directory holding the object as `name` (an O_PATH descriptor, good
+  // for every *at call); through a followed link it is the directory of the
+  // link's target. Invalid when a directory on the way is missing, and when
+  // the path ends in no entry name ("/", ".", "dir/..").
+  UniqueFd parent;
+  std::string name;
+  // The last component (as named in the path) was a symbolic link.
+  bool is_link = false;
+  // The object (O_PATH) and its metadata; invalid when it does not exist.
+  UniqueFd object;
+  struct stat st {};
+  // Why the object is missing: ENOENT, ENOTDIR, EACCES, ELOOP (more than 40
+  // links followed) and the like.
+  int missing_errno = 0;
+
+  bool exists() const { return object.valid(); }
+};
+
+// Resolves path from "/" or from the working directory. Errors: "path
+// contains a NUL byte: {}" and the unsafe-link refusal; an object that
+// cannot be reached is no error but missing, with the reason.
+Result<ResolvedPath> resolve_path(std::string_view path, LastLink last);
+
+// Opens the resolved object for reading or for a change of its mode and
+// owner: a directory through its own descriptor, a regular file by name
+// from `parent` without following links and without blocking, checked to be
+// the very file that was resolved. Anything else fails with "{path} is not a
+// regular file"; a file replaced since it was resolved with "{path} was
+// replaced while it was being checked".
+Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view path);
+
+// Makes the directory and its missing ancestors (mode 0777 before the
+// umask), each with mkdirat in a directory resolved as above. 0, the errno,
+// or an unsafe link's error.
+Result<int> make_dirs(const std::string& path);
+
+}  // namespace toln

@@ -1,0 +1,230 @@
+#include "host/safe_path.hpp"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "harness/temp_dir.hpp"
+#include "support/resource_testing.hpp"
+
+namespace toln {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::error_of;
+using testing::write_file;
+
+constexpr uid_t kUser = 65534;
+constexpr uid_t kOther = 4321;
+
+// A root-owned tree with a directory "u" that belongs to a user, as a home
+// or web root does. Needs root for the owners.
+class SafePath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files other owners";
+    fs::create_directories(root() / "etc/cron.d");
+    write_file(root() / "etc/shadow", "root:secret\n", 0640);
+    fs::create_directories(root() / "u/releases/42");
+    write_file(root() / "u/releases/42/app.conf", "app\n");
+    write_file(root() / "u/own", "own\n");
+    write_file(root() / "u/root-file-in-user-dir", "r\n");
+    fs::create_directories(root() / "other");
+    write_file(root() / "other/file", "other\n");
+    for (const char* owned : {"u", "u/releases", "u/releases/42", "u/releases/42/app.conf", "u/own"}) {
+      chown_to(root() / owned, kUser);
+    }
+    chown_to(root() / "other", kOther);
+    chown_to(root() / "other/file", kOther);
+  }
+  const fs::path& root() const { return dir.path(); }
+  std::string at(const std::string& relative) const { return (root() / relative).string(); }
+  static void chown_to(const fs::path& path, uid_t uid) { ASSERT_EQ(::lchown(path.c_str(), uid, uid), 0) << path; }
+  // A link made by `owner` (chowned afterwards).
+  void link(const std::string& relative, const std::string& target, uid_t owner = kUser) const {
+    fs::create_symlink(target, root() / relative);
+    chown_to(root() / relative, owner);
+  }
+  std::string unsafe(const std::string& link, const std::string& path, uid_t link_owner, uid_t object_owner) const {
+    return "resource error: refusing to follow symbolic link " + at(link) + " in " + path + ": it is owned by uid " +
+           std::to_string(link_owner) + " but leads to a file owned by uid " + std::to_string(object_owner);
+  }
+
+  testing::TempDir dir{"toln-safe-path"};
+};
+
+TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
+  link("u/current", "releases/42");
+  link("u/own-link", at("u/own"));
+  link("u/up", "../u/own");
+  link("root-link", at("etc/shadow"), 0);
+  link("u/root-link-to-user", "own", 0);
+  link("root-to-user-link", at("u/own-link"), 0);
+  link("u/loop-a", "loop-b");
+  link("u/loop-b", "loop-a");
+  link("u/empty-dir-link", "releases/", kUser);
+  struct Case {
+    std::string path;
+    std::string expected_object;  // "" when missing
+    bool is_link;
+    int missing_errno;
+  } cases[] = {
+      {at("etc/shadow"), at("etc/shadow"), false, 0},
+      {at("etc/shadow/"), at("etc/shadow"), false, 0},
+      {at("etc//cron.d/../shadow"), at("etc/shadow"), false, 0},
+      {at("u/root-file-in-user-dir"), at("u/root-file-in-user-dir"), false, 0},
+      {at("u/current/app.conf"), at("u/releases/42/app.conf"), false, 0},
+      {at("u/current"), at("u/releases/42"), true, 0},
+      {at("u/current/"), at("u/releases/42"), true, 0},
+      {at("u/own-link"), at("u/own"), true, 0},
+      {at("u/up"), at("u/own"), true, 0},
+      {at("root-link"), at("etc/shadow"), true, 0},
+      {at("u/root-link-to-user"), at("u/own"), true, 0},
+      {at("root-to-user-link"), at("u/own"), true, 0},
+      {at("u/empty-dir-link"), at("u/releases"), true, 0},
+      {at("u/missing"), "", false, ENOENT},
+      {at("u/missing/below"), "", false, ENOENT},
+      {at("u/own/below"), "", false, ENOTDIR},
+      {at("u/loop-a"), "", true, ELOOP},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto resolved = resolve_path(c.path, LastLink::Follow);
+    ASSERT_TRUE(resolved) << error_of(resolved);
+    EXPECT_EQ(resolved->is_link, c.is_link);
+    EXPECT_EQ(resolved->missing_errno, c.missing_errno);
+    if (c.expected_object.empty()) {
+      EXPECT_FALSE(resolved->exists());
+      continue;
+    }
+    ASSERT_TRUE(resolved->exists());
+    struct stat expected {};
+    ASSERT_EQ(::stat(c.expected_object.c_str(), &expected), 0);
+    EXPECT_EQ(resolved->st.st_ino, expected.st_ino);
+    // The parent and name lead to the same object.
+    struct stat by_name {};
+    ASSERT_EQ(::fstatat(resolved->parent.get(), resolved->name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(by_name.st_ino, expected.st_ino);
+    EXPECT_EQ(resolved->name, fs::path(c.expected_object).filename().string());
+  }
+}
+
+TEST_F(SafePath, MissingLastComponentKeepsItsDirectory) {
+  auto resolved = resolve_path(at("u/new.conf"), LastLink::Follow);
+  ASSERT_TRUE(resolved) << error_of(resolved);
+  EXPECT_FALSE(resolved->exists());
+  EXPECT_EQ(resolved->name, "new.conf");
+  struct stat dir_st {};
+  ASSERT_EQ(::fstat(resolved->parent.get(), &dir_st), 0);
+  EXPECT_EQ(dir_st.st_uid, kUser);
+
+  for (const std::string& path : {std::string("/"), at("u/..")}) {
+    auto top = resolve_path(path, LastLink::Follow);
+    ASSERT_TRUE(top) << error_of(top);
+    EXPECT_TRUE(top->exists() && S_ISDIR(top->st.st_mode)) << path;
+    EXPECT_FALSE(top->parent.valid()) << path;
+  }
+  EXPECT_EQ(error_of(resolve_path(std::string("a\0b", 3), LastLink::Follow)),
+            std::string("resource error: path contains a NUL byte: a\0b", 45));
+}
+
+TEST_F(SafePath, RefusesUnsafeTransitions) {
+  link("u/shadow", at("etc/shadow"));
+  link("u/cron", at("etc/cron.d"));
+  link("u/relative-escape", "../etc/shadow");
+  link("u/to-other", at("other/file"));
+  link("u/new-in-etc", at("etc/cron.d/new"));
+  link("u/via-root-link", at("root-link"));
+  link("root-link", at("etc/shadow"), 0);
+  link("other/to-user", at("u/own"), kOther);
+  link("u/chain", at("other/to-user"));  // user -> other's link -> user's file: other's link is unsafe
+  struct Case {
+    std::string path;
+    std::string link;
+    uid_t link_owner;
+    uid_t object_owner;
+  } cases[] = {
+      {at("u/shadow"), "u/shadow", kUser, 0},
+      {at("u/shadow/"), "u/shadow", kUser, 0},
+      {at("u/cron"), "u/cron", kUser, 0},
+      {at("u/cron/job"), "u/cron", kUser, 0},
+      {at("u/cron/sub/job"), "u/cron", kUser, 0},
+      {at("u/relative-escape"), "u/relative-escape", kUser, 0},
+      {at("u/to-other"), "u/to-other", kUser, kOther},
+      {at("u/new-in-etc"), "u/new-in-etc", kUser, 0},
+      {at("u/via-root-link"), "u/via-root-link", kUser, 0},
+      {at("u/chain"), "other/to-user", kOther, kUser},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    for (LastLink last : {LastLink::Follow, LastLink::Keep}) {
+      // Kept, a link that the path itself names is not followed at all.
+      std::string relative = c.path.substr(root().string().size() + 1);
+      while (relative.ends_with('/')) relative.pop_back();
+      if (last == LastLink::Keep && relative.find('/', 2) == std::string::npos) continue;
+      EXPECT_EQ(error_of(resolve_path(c.path, last)), unsafe(c.link, c.path, c.link_owner, c.object_owner));
+    }
+  }
+}
+
+TEST_F(SafePath, KeptLastLinkIsTheLinkItself) {
+  link("u/shadow", at("etc/shadow"));
+  link("u/dangling", at("etc/nowhere"));
+  for (const std::string name : {"u/shadow", "u/shadow/", "u/shadow//", "u/dangling"}) {
+    SCOPED_TRACE(name);
+    auto resolved = resolve_path(at(name), LastLink::Keep);
+    ASSERT_TRUE(resolved) << error_of(resolved);
+    EXPECT_TRUE(resolved->exists());
+    EXPECT_TRUE(resolved->is_link);
+    EXPECT_TRUE(S_ISLNK(resolved->st.st_mode));
+    EXPECT_EQ(resolved->name, name.substr(2, name.find('/', 2) - 2));
+  }
+  // In place of a directory a link is still followed, and checked.
+  EXPECT_NE(error_of(resolve_path(at("u/shadow/."), LastLink::Keep)), "");
+}
+
+TEST_F(SafePath, OpensOnlyTheRegularFileThatWasResolved) {
+  ASSERT_EQ(::mkfifo(at("u/fifo").c_str(), 0666), 0);
+  auto fifo = resolve_path(at("u/fifo"), LastLink::Follow);
+  ASSERT_TRUE(fifo);
+  EXPECT_EQ(error_of(open_resolved(*fifo, "x")), "resource error: x is not a regular file");
+  auto device = resolve_path("/dev/zero", LastLink::Follow);
+  ASSERT_TRUE(device);
+  EXPECT_EQ(error_of(open_resolved(*device, "/dev/zero")), "resource error: /dev/zero is not a regular file");
+
+  auto file = resolve_path(at("u/own"), LastLink::Follow);
+  ASSERT_TRUE(file);
+  auto opened = open_resolved(*file, "own");
+  ASSERT_TRUE(opened) << error_of(opened);
+  char byte = 0;
+  EXPECT_EQ(::read(opened->get(), &byte, 1), 1);
+  auto dir_fd = open_resolved(*resolve_path(at("u"), LastLink::Follow), "u");
+  ASSERT_TRUE(dir_fd) << error_of(dir_fd);
+
+  // Swapped after it was checked: refused, not opened.
+  fs::rename(root() / "u/own", root() / "u/moved");
+  write_file(root() / "u/own", "swapped\n");
+  EXPECT_EQ(error_of(open_resolved(*file, "own")), "resource error: own was replaced while it was being checked");
+}
+
+TEST_F(SafePath, MakeDirsCreatesOnlyWhereItIsSafe) {
+  link("u/current", "releases/42");
+  link("u/cron", at("etc/cron.d"));
+  auto made = make_dirs(at("u/current/a/b"));
+  ASSERT_TRUE(made) << error_of(made);
+  EXPECT_EQ(*made, 0);
+  EXPECT_TRUE(fs::is_directory(root() / "u/releases/42/a/b"));
+  EXPECT_EQ(*make_dirs(at("u/current/a/b/")), 0);
+  EXPECT_EQ(*make_dirs(at("u/own/x")), ENOTDIR);
+  EXPECT_EQ(*make_dirs(at("u/own")), EEXIST);
+
+  EXPECT_EQ(error_of(make_dirs(at("u/cron/evil"))), unsafe("u/cron", at("u/cron/evil"), kUser, 0));
+  EXPECT_EQ(error_of(make_dirs(at("u/cron/evil/deeper"))), unsafe("u/cron", at("u/cron/evil/deeper"), kUser, 0));
+  EXPECT_TRUE(fs::is_empty(root() / "etc/cron.d"));
+}
+
+}  // namespace
+}  // namespace toln

@@ -1,0 +1,290 @@
+// A user who owns the directory of a download's dest, attacking as nobody
+// while the agent works: planted links, reading the transfer, special files.
+// Every victim exists only in the sandbox's /etc overlay.
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <iterator>
+
+#include <chrono>
+#include <thread>
+
+#include "resources/download_fixture.hpp"
+
+namespace toln {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace toln::testing;
+using namespace std::chrono_literals;
+
+using DownloadAttack = DownloadTest;
+
+constexpr uid_t kNobody = 65534;
+const fs::path kDrop = "/etc/toln-drop";  // the attacker's directory
+const fs::path kVictim = "/etc/toln-victim";
+const std::string kVictimText = "root:secret\n";
+
+// A transfer of /bytes/6000 that has written its bytes and goes on for
+// three seconds more.
+constexpr const char* kSlowCurl =
+    "PATH=/usr/bin:/bin curl \"$@\" || exit; case \"$*\" in */bytes/6000) sleep 3 ;; esac";
+
+// A shell loop run as nobody until dropped (its process group is killed).
+ChildProcess as_nobody(const std::string& script) {
+  ChildSpec spec;
+  spec.program = "/usr/bin/setpriv";
+  spec.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", script};
+  spec.env = {"PATH=/usr/bin:/bin"};
+  spec.cwd = "/";
+  return ChildProcess(spec, "");
+}
+
+// Inside the namespace: the root-only victim and nobody's directory.
+void plant_victim_and_drop_dir() {
+  fs::remove_all(kDrop);
+  fs::remove("/etc/toln-root-link");
+  write_file(kVictim, kVictimText, 0600);
+  fs::create_directories(kDrop);
+  ASSERT_EQ(::chown(kDrop.c_str(), kNobody, kNobody), 0);
+}
+
+void expect_victim_unchanged() {
+  EXPECT_EQ(read_file(kVictim), kVictimText);
+  const struct stat st = lstat_of(kVictim);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 0u);
+}
+
+// The predictable temporary name the transfer was once written through.
+std::string old_temp_name(const fs::path& dest) {
+  return (dest.parent_path() / ("." + dest.filename().string() + ".toln-tmp." + std::to_string(::getpid()))).string();
+}
+
+// A link made by nobody.
+void nobody_symlink(const fs::path& target, const fs::path& link) {
+  fs::create_symlink(target, link);
+  ASSERT_EQ(::lchown(link.c_str(), kNobody, kNobody), 0);
+}
+
+TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
+  serve("tool", "downloaded\n");
+  const fs::path dest = kDrop / "tool";
+  const auto resource =
+      download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0644")}, {"owner", text("root")}});
+  // Every hidden name in the directory (the temporary name of old among
+  // them), then dest as well.
+  for (const std::string& names : {std::string("/.[!.]*"), "/.[!.]* " + kDrop.string() + "/tool"}) {
+    SCOPED_TRACE(names);
+    sandbox.run_in_process([&] {
+      plant_victim_and_drop_dir();
+      auto attacker = as_nobody("while :; do for f in " + kDrop.string() + names + " " + old_temp_name(dest) +
+                                "; do ln -sfn " + kVictim.string() + " \"$f\" 2>/dev/null; done; done");
+      int downloaded = 0;
+      for (int run = 0; run < 30; ++run) {
+        if (apply_download(resource, false) && read_file(dest) == "downloaded\n") ++downloaded;
+        ::unlink(dest.c_str());  // so that the next run downloads again
+      }
+      attacker.kill();
+      expect_victim_unchanged();
+      if (names == "/.[!.]*") {
+        EXPECT_GT(downloaded, 0) << "the agent still works beside the attacker";
+      }
+    });
+  }
+}
+
+// Makes the file systems of this process look as if they had no unnamed
+// files: openat with O_TMPFILE fails with EOPNOTSUPP, as on a file system
+// that lacks them.
+void refuse_unnamed_files() {
+  constexpr std::uint32_t kTmpfileBit = 020000000;  // O_TMPFILE without O_DIRECTORY
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kTmpfileBit, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+  ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+  ASSERT_EQ(::openat(AT_FDCWD, "/tmp", O_TMPFILE | O_RDWR, 0600), -1);
+}
+
+// With unnamed files, and in a private directory beside dest without them.
+TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
+  sandbox.add_fake("curl", kSlowCurl);
+  for (bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "private directory");
+    sandbox.run_in_process([&] {
+      plant_victim_and_drop_dir();
+      if (!unnamed_files) refuse_unnamed_files();
+      const fs::path dest = kDrop / "licence.key";
+      const std::string d = kDrop.string();
+      auto reader = as_nobody("while :; do for f in " + d + "/* " + d + "/.[!.]* " + d +
+                              "/.[!.]*/*; do if head -c1 \"$f\" 2>/dev/null | grep -q .; then echo \"$f\"; exit; fi; "
+                              "done; done");
+      const auto result = applied_download(
+          download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
+      EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
+      reader.kill();
+      EXPECT_EQ(reader.out(), "") << "nobody read these";
+      EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
+      EXPECT_EQ(mode_of(dest), 0600u);
+
+      // A failed check leaves nothing behind either.
+      EXPECT_EQ(error_of(apply_download(download({{"url", text(url("bytes/10"))},
+                                                  {"dest", text(kDrop / "other")},
+                                                  {"checksum", text(sha256_hex(""))}}),
+                                        false)),
+                "resource error: checksum mismatch: expected " + sha256_hex("") + ", got " + sha256_hex("aaaaaaaaaa"));
+      EXPECT_EQ(dir_names(kDrop), std::vector<std::string>{"licence.key"});
+    });
+  }
+}
+
+// What every file left below dir shows other users.
+std::vector<std::string> readable_by_others(const fs::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const struct stat st = lstat_of(entry.path());
+    if (S_ISREG(st.st_mode) && (st.st_uid != 0 || (st.st_mode & 0044) != 0)) found.push_back(entry.path());
+  }
+  return found;
+}
+
+TEST_F(DownloadAttack, KilledRunLeavesNoReadableCopy) {
+  sandbox.add_fake("curl", kSlowCurl);
+  const fs::path upper_drop = sandbox.upper_path(kDrop);
+  fs::create_directories(upper_drop);
+  ASSERT_EQ(::chown(upper_drop.c_str(), kNobody, kNobody), 0);
+  const std::string bundle = "host = \"h\"\n[[resources]]\nresource_type = \"download\"\nname = \"key\"\n"
+                             "props = { url = \"" + url("bytes/6000") + "\", dest = \"" + (kDrop / "licence.key").string() +
+                             "\", mode = \"0600\" }\n";
+  auto agent = sandbox.start_agent({}, bundle);
+  const auto requested = [&] { return !server->requests().empty(); };
+  for (int tries = 0; tries < 200 && !agent.wait_until(requested, 100ms);) ++tries;
+  ASSERT_TRUE(requested());
+  agent.wait_until([] { return false; }, 1500ms);  // the bytes are written, curl goes on
+  ASSERT_FALSE(agent.exited());
+  agent.kill();
+  EXPECT_EQ(readable_by_others(upper_drop), std::vector<std::string>{});
+  EXPECT_EQ(readable_by_others(sandbox.tmp_dir()), std::vector<std::string>{});
+}
+
+TEST_F(DownloadAttack, LinksFollowTheResolutionRule) {
+  serve("tool", "new\n");
+  const std::string refused_link = "resource error: refusing to download to ";
+  const std::string unsafe = "resource error: refusing to follow symbolic link ";
+  struct Case {
+    std::string link;  // in nobody's directory unless absolute
+    bool nobody_owns_link;
+    fs::path target;
+    std::string checksum_of;  // the contents wanted
+    std::string mode;
+    std::string outcome;     // "ok", "removed", or the start of the error
+    std::string below = "";  // dest is the link with this below it
+    bool absent = false;
+  } cases[] = {
+      // A deploy account's own link to its own file, already in state.
+      {"current", true, kDrop / "release", "in state\n", "0644", "ok"},
+      // A root-owned link is followed anywhere.
+      {"/etc/toln-root-link", false, kDrop / "release", "in state\n", "0644", "ok"},
+      // Contents must change: never written through a link.
+      {"current", true, kDrop / "release", "new\n", "", refused_link},
+      {"/etc/toln-root-link", false, kDrop / "release", "new\n", "", refused_link},
+      // nobody's link to root's file, at dest or on the way: neither
+      // contents nor mode reach it.
+      {"evil", true, kVictim, kVictimText, "0666", unsafe},
+      {"evil", true, kVictim, "new\n", "", unsafe},
+      {"up", true, "/etc", kVictimText, "0666", unsafe, "/toln-victim"},
+      {"up", true, "/etc", "", "", unsafe, "/toln-victim", true},
+      // Removing removes the link alone; a dangling one counts as missing.
+      {"evil", true, kVictim, "", "", "removed", "", true},
+      {"/etc/toln-root-link", false, "/etc/nowhere", "", "", "ok", "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link + c.below + " -> " + c.target.string() + (c.absent ? " absent" : " " + c.mode));
+    sandbox.run_in_process([&] {
+      plant_victim_and_drop_dir();
+      write_file(kDrop / "release", "in state\n", 0644);
+      ASSERT_EQ(::chown((kDrop / "release").c_str(), kNobody, kNobody), 0);
+      const fs::path link = fs::path(c.link).is_absolute() ? fs::path(c.link) : kDrop / c.link;
+      if (c.nobody_owns_link) {
+        nobody_symlink(c.target, link);
+      } else {
+        fs::create_symlink(c.target, link);
+      }
+      TomlTable props = {{"url", text(url("tool"))}, {"dest", text(link.string() + c.below)}};
+      if (c.absent) props["state"] = text("absent");
+      if (!c.checksum_of.empty()) props["checksum"] = text(sha256_hex(c.checksum_of));
+      if (!c.mode.empty()) props["mode"] = text(c.mode);
+      for (bool dry_run : {true, false}) {
+        const auto result = apply_download(download(props), dry_run);
+        if (c.outcome == "ok" || c.outcome == "removed") {
+          ASSERT_TRUE(result) << error_of(result);
+          EXPECT_EQ(result->status, c.outcome == "ok" ? ResourceStatus::Ok : ResourceStatus::Changed);
+        } else {
+          EXPECT_EQ(error_of(result).rfind(c.outcome, 0), 0u) << error_of(result);
+        }
+      }
+      EXPECT_EQ(fs::is_symlink(link), c.outcome != "removed");
+      EXPECT_EQ(read_file(kDrop / "release"), "in state\n");
+      EXPECT_EQ(mode_of(kDrop / "release"), 0644u);
+      expect_victim_unchanged();
+    });
+  }
+  EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(DownloadAttack, SetIdModeWithAnOwnerIsRightOnTheFirstRun) {
+  serve("tool", "#!/bin/sh\n");
+  const fs::path dest = scratch("bin/tool");
+  const auto resource =
+      download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("4755")}, {"owner", text("nobody")}});
+  sandbox.run_in_process([&] {
+    EXPECT_EQ(applied_download(resource, false).diff, "downloaded -> " + dest.string());
+    EXPECT_EQ(mode_of(dest), 04755u);
+    EXPECT_EQ(lstat_of(dest).st_uid, kNobody);
+    EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
+    EXPECT_EQ(mode_of(dest), 04755u);
+  });
+}
+
+TEST_F(DownloadAttack, SpecialFilesAtDestFailAtOnce) {
+  serve("tool", "new\n");
+  const std::string archive_sum = serve_archive("tool.tgz", R"([{"name": "fifo", "kind": "file", "data": "x"}])");
+  sandbox.run_in_process([&] {
+    plant_victim_and_drop_dir();
+    ASSERT_EQ(::mkfifo((kDrop / "fifo").c_str(), 0644), 0);
+    fs::create_directory(kDrop / "dir");
+    fs::create_symlink("/dev/zero", "/etc/toln-zero");
+    const TomlTable plain = {{"url", text(url("tool"))}, {"checksum", text(sha256_hex("new\n"))}};
+    const TomlTable archive = {
+        {"url", text(url("tool.tgz"))}, {"extract", boolean(true)}, {"checksum", text(archive_sum)}};
+    const TomlTable bare = {{"url", text(url("tool"))}, {"mode", text("0644")}};
+    ::alarm(20);  // a read that blocks or never ends kills the check
+    for (const fs::path& dest : {kDrop / "fifo", fs::path("/etc/toln-zero"), kDrop / "dir"}) {
+      for (TomlTable props : {plain, archive, bare}) {
+        props["dest"] = text(dest);
+        EXPECT_EQ(error_of(apply_download(download(props), false)), "resource error: " + dest.string() +
+                                                                         " is not a regular file");
+      }
+    }
+    ::alarm(0);
+    EXPECT_TRUE(fs::is_fifo(kDrop / "fifo"));
+  });
+}
+
+}  // namespace
+}  // namespace toln
