@@ -1,11 +1,11 @@
 // Peak resident memory of the agent binary given bundles of the shapes that
 // cost the most memory per byte of text: arrays of tiny integers, of empty
 // inline tables and of empty arrays, many tiny keys, many tiny tables of an
-// array of tables, and many long dotted keys (a table per part). The values
-// sit in one resource's props, where the record reader copies them too;
-// the tiny tables sit under a root key that the reader skips, so only the
-// TOML library builds them. The resource's type is unknown, so the run
-// touches nothing.
+// array of tables, and many long dotted keys (a table per part) of short and
+// of longer parts. The values sit in one resource's props, where the record
+// reader copies them too; the tiny tables sit under a root key that the
+// reader skips, so only the TOML library builds them. The resource's type
+// is unknown, so the run touches nothing.
 //
 // Each shape is run twice: filling the 64 MiB size limit, and with as many
 // elements as the value bound admits followed by one string that fills the
@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -74,6 +75,20 @@ std::string lines_of(std::string head, Line line, std::size_t count, std::size_t
   return text;
 }
 
+// Lines of 100 parts of part_size letters each, the first part distinct.
+std::string dotted_keys(std::size_t part_size, std::size_t count, std::size_t size) {
+  std::string chain;
+  for (int i = 0; i < 99; ++i) chain += "." + std::string(part_size, 'a');
+  return lines_of(
+      kHead,
+      [&](std::size_t i) {
+        std::string first = name_of(i);
+        first.resize(std::max(first.size(), part_size), 'a');
+        return first + chain + "=0\n";
+      },
+      count, size);
+}
+
 const Shape kShapes[] = {
     {"array of tiny integers", 1, [](std::size_t n, std::size_t size) { return array_of("0", n, size); }},
     {"array of empty inline tables", 1, [](std::size_t n, std::size_t size) { return array_of("{}", n, size); }},
@@ -87,12 +102,12 @@ const Shape kShapes[] = {
        return lines_of("host = \"shapes\"\nresources = []\n", [](std::size_t) { return std::string("[[t]]\n"); }, n,
                        size);
      }},
-    {"dotted keys of 100 parts", 100,
-     [](std::size_t n, std::size_t size) {
-       std::string chain;
-       for (int i = 0; i < 99; ++i) chain += ".a";
-       return lines_of(kHead, [&](std::size_t i) { return name_of(i) + chain + "=0\n"; }, n, size);
-     }},
+    {"dotted keys of 100 one-letter parts", 100,
+     [](std::size_t n, std::size_t size) { return dotted_keys(1, n, size); }},
+    // Parts too long for a string's inline buffer: each is on the heap
+    // twice, in toml++'s key and in the reader's.
+    {"dotted keys of 100 parts of 26 letters", 100,
+     [](std::size_t n, std::size_t size) { return dotted_keys(26, n, size); }},
 };
 
 struct Outcome {
@@ -153,7 +168,7 @@ Outcome run_agent(const char* agent, std::string text) {
 
 int main(int argc, char** argv) {
   const char* agent = argc > 1 ? argv[1] : TOLN_AGENT_PATH;
-  std::printf("agent %s\n%-36s %-6s %9s %9s %6s  %s\n", agent, "shape", "run", "text MiB", "peak MiB", "status",
+  std::printf("agent %s\n%-40s %-6s %9s %9s %6s  %s\n", agent, "shape", "run", "text MiB", "peak MiB", "status",
               "last line on stderr");
   for (const Shape& shape : kShapes) {
     const std::size_t under_bound = (toln::kMaxBundleValues - 16) / shape.values_per_element;
@@ -163,7 +178,7 @@ int main(int argc, char** argv) {
       if (text.size() + 7 < size) text += "s = \"" + std::string(size - text.size() - 7, 'x') + "\"\n";
       const std::size_t text_size = text.size();
       const Outcome outcome = run_agent(agent, std::move(text));
-      std::printf("%-36s %-6s %9.1f %9.1f %6d  %.70s\n", shape.name, label,
+      std::printf("%-40s %-6s %9.1f %9.1f %6d  %.70s\n", shape.name, label,
                   static_cast<double>(text_size) / (1024.0 * 1024.0), outcome.peak_mib, outcome.status,
                   outcome.first_line.c_str());
       std::fflush(stdout);
