@@ -12,6 +12,7 @@
 #include "cli/startup.hpp"
 #include "model/parse_bundle.hpp"
 #include "model/report_json.hpp"
+#include "model/toml_bounds.hpp"
 
 namespace toln::bench {
 namespace {
@@ -44,6 +45,17 @@ void BM_TomlLibraryParse(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// The scan for the nesting and value bounds alone, part of parse_bundle.
+void BM_CheckTomlBounds(benchmark::State& state) {
+  const std::string& text = bundle_text();
+  for (auto _ : state) {
+    auto fault = check_toml_bounds(text);
+    if (fault) state.SkipWithError(fault->message.c_str());
+    benchmark::DoNotOptimize(fault);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
 void BM_SerializeReportCompact(benchmark::State& state) {
   const RunReport report = make_run_report(kResources);
   std::string out;
@@ -70,6 +82,7 @@ void BM_SerializeReportValue(benchmark::State& state) {
 
 BENCHMARK(BM_ParseBundle)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TomlLibraryParse)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckTomlBounds)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SerializeReportCompact)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SerializeReportValue)->Unit(benchmark::kMillisecond)->UseRealTime();
 

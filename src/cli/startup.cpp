@@ -51,11 +51,22 @@ void on_fatal_signal(int signal_number) {
   ::_exit(101);
 }
 
+// The handler's own stack: a stack overflow leaves no room on the thread's
+// stack to run it. Only the main thread has one; worker threads run no
+// recursive code.
+alignas(16) char signal_stack[64 * 1024];
+
 void catch_fatal_signals() {
   // The sanitizers report these signals themselves.
   if (kUnderSanitizer) return;
+  stack_t stack{};
+  stack.ss_sp = signal_stack;
+  stack.ss_size = sizeof signal_stack;
+  // Cannot fail with a valid size; without it only an overflow goes unreported.
+  (void)::sigaltstack(&stack, nullptr);
   struct sigaction action {};
   action.sa_handler = on_fatal_signal;
+  action.sa_flags = SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::sigaction(signal_number, &action, nullptr);
 }

@@ -141,6 +141,53 @@ TEST_F(ResourceLimits, BundleOfTheSizeLimit) {
   expect_peak_within(refused, 64, 1.05, "bundle one byte over 64 MiB");
 }
 
+// The shape that costs the most memory per value: long dotted keys in
+// props, a table per part, which the record reader copies too, with parts
+// of 26 letters, too long for a string's inline buffer (bench/README.md).
+// With exactly as many values as the bound admits, and the rest of the
+// 64 MiB one long string, this is the peak of any bundle; one value more is
+// refused before the TOML library builds anything.
+TEST_F(ResourceLimits, BundleOfTheValueBound) {
+  constexpr std::size_t kBound = 2000000;
+  constexpr std::size_t kParts = 100;
+  const std::string part(26, 'a');
+  std::string chain;
+  for (std::size_t i = 1; i < kParts; ++i) chain += "." + part;
+  // Eight values: host, resources, resource_type, name, resources.props,
+  // command, creates; the long string is the last.
+  std::string bundle =
+      "host = \"limits\"\n\n[[resources]]\nresource_type = \"cmd\"\nname = \"wide\"\n[resources.props]\n"
+      "command = \"true\"\ncreates = \"/\"\n";
+  std::size_t values = 8;
+  for (std::size_t i = 0; values + kParts + 1 <= kBound; ++i, values += kParts) {
+    bundle += "k" + std::to_string(i) + part + chain + " = 0\n";
+  }
+  for (std::size_t i = 0; values + 1 < kBound; ++i, ++values) bundle += "z" + std::to_string(i) + " = 0\n";
+  bundle += "s = \"\"\n";
+  bundle.insert(bundle.size() - 2, kBundleLimit - bundle.size(), 'x');
+  ASSERT_EQ(bundle.size(), kBundleLimit);
+
+  const MeasuredRun accepted = run(bundle);
+  EXPECT_EQ(accepted.run.exit_status, 1) << accepted.run.err;
+  EXPECT_EQ(accepted.resources, Json::array({entry("cmd", "wide", "ok")}));
+  // 936 MiB measured: the stated bound for any bundle is 1 GiB.
+  expect_peak_within(accepted, 1024, 1.0, "bundle of the value bound");
+
+  // One key more before the string, which is as much shorter.
+  const std::size_t string_line = bundle.rfind("s = \"");
+  bundle.insert(string_line, "y = 0\n");
+  bundle.erase(string_line + 11, 6);
+  ASSERT_EQ(bundle.size(), kBundleLimit);
+  const MeasuredRun refused = run(bundle, false);
+  EXPECT_EQ(refused.run.exit_status, 5);
+  EXPECT_EQ(refused.run.err,
+            "failed to parse bundle: parse error: failed to parse bundle: too many values: more than 2000000 keys "
+            "and array elements\n\n");
+  EXPECT_EQ(refused.run.out, "");
+  // The text and nothing more.
+  expect_peak_within(refused, 64, 1.05, "bundle one value over the bound");
+}
+
 // Conditions of a mebibyte are evaluated as short ones are, and a false
 // one is quoted whole in its entry.
 TEST_F(ResourceLimits, WhenConditionsOfAMebibyte) {

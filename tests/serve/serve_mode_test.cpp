@@ -282,6 +282,41 @@ TEST_F(ServeMode, LoopGoesOnAfterFailedCyclesAndSleepsBetweenCycles) {
   }
 }
 
+// A source whose props nest 20,000 deep (once a stack overflow on the first
+// cycle) fails each cycle as a bundle that does not parse, and the loop
+// goes on to run the repaired source.
+TEST_F(ServeMode, LoopGoesOnAfterDeepBundles) {
+  std::string chain = "a";
+  for (int i = 1; i < 20000; ++i) chain += ".a";
+  write_file(scratch("bundle.toml"),
+             bundle("[[resources]]\nresource_type = \"cmd\"\nname = \"deep\"\nprops." + chain + " = 1\n"));
+  auto agent = sandbox.start_agent({"serve", "--source", "bundle.toml", "--interval", "1s", "--report-dir", "reports"});
+  ASSERT_TRUE(agent.wait_for_err([](std::string_view err) { return count_lines_starting(err, "serve error: ") >= 2; },
+                                 std::chrono::seconds(20)))
+      << agent.err().substr(0, 500);
+  write_file(scratch("bundle.toml"), touch_ran());
+  ASSERT_TRUE(agent.wait_for_err([](std::string_view err) { return count_lines_starting(err, "serve: ") >= 1; },
+                                 std::chrono::seconds(20)))
+      << agent.err().substr(0, 500);
+  const RunResult result = agent.stop();
+
+  // "[[resources]]" and "props" are three levels; the 126th part is the
+  // 129th level.
+  const std::string failed =
+      "serve error: parse error: failed to parse bundle: TOML parse error at line 5, column 257\n"
+      "  |\n5 | props." + chain + " = 1\n  |" + std::string(257, ' ') + "^\n"
+      "too deeply nested: more than 128 levels of table headers, keys and arrays\n\n";
+  std::string_view err = result.err;
+  std::size_t failures = 0;
+  while (err.starts_with(failed)) {
+    err.remove_prefix(failed.size());
+    ++failures;
+  }
+  EXPECT_GE(failures, 2u) << result.err.substr(0, 500);
+  EXPECT_TRUE(err.starts_with("serve: ok=0 changed=1 failed=0 skipped=0\n")) << err.substr(0, 500);
+  EXPECT_TRUE(fs::exists(scratch("ran")));
+}
+
 TEST_F(ServeMode, LoopWithAnUnwritableReportDirNeverPrintsASummary) {
   write_file(scratch("bundle.toml"), touch_ran());
   write_file(scratch("taken"), "");
