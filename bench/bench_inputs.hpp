@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln::bench {
 

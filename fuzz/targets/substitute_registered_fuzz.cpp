@@ -7,7 +7,7 @@
 
 #include "check.hpp"
 #include "engine/registers.hpp"
-#include "model/read_bounded.hpp"
+#include "host/read_bounded.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "model/read_bounded.hpp"
+#include "host/read_bounded.hpp"
 
 namespace toln {
 namespace {

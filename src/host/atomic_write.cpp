@@ -6,11 +6,11 @@
 
 #include "host/fd_io.hpp"
 #include "host/file_services.hpp"
+#include "host/path_checks.hpp"
 #include "host/path_parts.hpp"
-#include "host/paths.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {

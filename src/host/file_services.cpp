@@ -9,11 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/path_checks.hpp"
 #include "host/path_parts.hpp"
-#include "host/paths.hpp"
 #include "host/safe_path.hpp"
 #include "host/sha256.hpp"
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {

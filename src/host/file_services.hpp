@@ -11,8 +11,8 @@
 #include <variant>
 
 #include "host/safe_path.hpp"
+#include "host/unique_fd.hpp"
 #include "model/result.hpp"
-#include "model/unique_fd.hpp"
 
 namespace toln {
 

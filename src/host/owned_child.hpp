@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 
 namespace toln {
 

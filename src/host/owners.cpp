@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 
 namespace toln {
 namespace {

@@ -4,6 +4,7 @@
 
 #include "host/fd_io.hpp"
 #include "model/agent_error.hpp"
+#include "text/truncate.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
@@ -105,12 +106,6 @@ std::string stdout_text(const CommandOutput& output) {
 
 std::string stderr_text(const CommandOutput& output) {
   return marked(lossy_utf8(output.stderr_bytes), output.stderr_cut);
-}
-
-std::string truncate_output(std::string_view text) {
-  constexpr std::size_t kLimit = 2000;
-  if (text.size() <= kLimit) return std::string(text);
-  return std::string(text.substr(0, floor_char_boundary(text, kLimit))) + std::string(kTruncatedMarker);
 }
 
 }  // namespace toln

@@ -21,9 +21,6 @@
 
 namespace toln {
 
-// Appended to a text that was cut short where it is quoted.
-inline constexpr std::string_view kTruncatedMarker = "...(truncated)";
-
 // Exit code of a normal exit, absent for a death by signal.
 std::optional<int> exit_code(int status);
 // Signal number of a death by signal, absent for a normal exit.
@@ -67,10 +64,6 @@ inline Status run_checked(const HostCommand& command, std::string_view label) {
 // the bound cut it: for quoting the stream whole.
 std::string stdout_text(const CommandOutput& output);
 std::string stderr_text(const CommandOutput& output);
-
-// At most 2000 bytes, cut on a character boundary, "...(truncated)" appended
-// when cut.
-std::string truncate_output(std::string_view text);
 
 // Spawn and collect with standard input from "/dev/null", for the callers
 // that report failures in their own words (notify targets).

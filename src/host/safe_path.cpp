@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "host/path_checks.hpp"
 #include "host/path_parts.hpp"
-#include "host/paths.hpp"
 
 namespace toln {
 namespace {

@@ -22,8 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/unique_fd.hpp"
 #include "model/result.hpp"
-#include "model/unique_fd.hpp"
 
 namespace toln {
 

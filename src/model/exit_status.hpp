@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 

@@ -1,7 +1,7 @@
 #include "resources/cmd.hpp"
 
 #include "host/console.hpp"
-#include "host/paths.hpp"
+#include "host/path_checks.hpp"
 #include "host/process.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"

@@ -2,7 +2,7 @@
 // The one point where the engine hands a resource to its handler.
 
 #include "model/bundle.hpp"
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 

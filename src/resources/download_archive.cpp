@@ -10,7 +10,7 @@
 #include "host/fd_io.hpp"
 #include "host/path_parts.hpp"
 #include "host/process.hpp"
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 #include "resources/download_steps.hpp"
 #include "text/utf8.hpp"
 

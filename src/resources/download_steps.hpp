@@ -11,8 +11,8 @@
 
 #include "host/file_services.hpp"
 #include "host/host_programs.hpp"
+#include "host/unique_fd.hpp"
 #include "model/result.hpp"
-#include "model/unique_fd.hpp"
 
 namespace toln {
 

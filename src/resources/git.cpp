@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "host/file_services.hpp"
-#include "host/paths.hpp"
+#include "host/path_checks.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"

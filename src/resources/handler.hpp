@@ -4,7 +4,7 @@
 
 #include "model/bundle.hpp"
 #include "model/result.hpp"
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 

@@ -5,6 +5,7 @@
 #include "host/process.hpp"
 #include "resources/provider_response.hpp"
 #include "resources/provider_script.hpp"
+#include "text/truncate.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 

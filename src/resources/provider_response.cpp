@@ -5,9 +5,9 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "host/process.hpp"
 #include "model/toml_value.hpp"
 #include "text/quoted.hpp"
+#include "text/truncate.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "host/fd_io.hpp"
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 
 namespace toln {
 namespace {

@@ -1,6 +1,7 @@
 #include "resources/resource_def.hpp"
 
 #include "host/process.hpp"
+#include "text/truncate.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 

@@ -2,7 +2,8 @@
 
 #include "host/host_programs.hpp"
 #include "host/process.hpp"
-#include "model/read_bounded.hpp"
+#include "host/read_bounded.hpp"
+#include "text/truncate.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 

@@ -9,9 +9,9 @@
 
 #include "engine/run_bundle.hpp"
 #include "host/console.hpp"
+#include "host/read_bounded.hpp"
 #include "model/exit_status.hpp"
 #include "model/parse_bundle.hpp"
-#include "model/read_bounded.hpp"
 #include "serve/duration.hpp"
 #include "serve/fetch.hpp"
 #include "serve/run_id.hpp"

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "model/result.hpp"
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 
 extern char** environ;
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/unique_fd.hpp"
+#include "host/unique_fd.hpp"
 
 namespace toln::testing {
 

@@ -1,4 +1,4 @@
-#include "model/read_bounded.hpp"
+#include "host/read_bounded.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "host/paths.hpp"
+#include "host/path_checks.hpp"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "model/results.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 

@@ -1,4 +1,4 @@
-#include "model/read_bounded.hpp"
+#include "host/read_bounded.hpp"
 
 #include <cerrno>
 #include <optional>

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "host/unique_fd.hpp"
 #include "model/result.hpp"
-#include "model/unique_fd.hpp"
 
 namespace toln {
 
