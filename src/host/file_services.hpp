@@ -152,10 +152,10 @@ struct ContentCheck {
 // or else its digest; it must hold UTF-8 text either way (else a fault with
 // errnum 0).
 std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted);
-// The same for a resolved path: absent when nothing is there. Errors as
+// The same for an opened path: absent when nothing is there. Errors as
 // read_file_opt has them ("failed to read {}: {}"): a directory, a file
 // that is not regular or not UTF-8, a path that cannot be reached.
-Result<std::optional<ContentCheck>> check_contents(const ResolvedPath& resolved, const std::string& path,
+Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, const std::string& path,
                                                    std::string_view wanted);
 
 // Whether two files hold the same bytes; false when either cannot be read.

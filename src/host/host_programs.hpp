@@ -79,13 +79,6 @@ inline HostCommand lsb_release_codename() { return {"lsb_release", {"-cs"}}; }
 inline HostCommand mkdir_parents(std::string dir) { return {"mkdir", {"-p", std::move(dir)}}; }
 inline HostCommand chmod(std::string mode, std::string path) { return {"chmod", {std::move(mode), std::move(path)}}; }
 inline HostCommand chown(std::string owner, std::string path) { return {"chown", {std::move(owner), std::move(path)}}; }
-inline HostCommand chown(bool recursive, std::string spec, std::string path) {
-  HostCommand command{"chown", {}};
-  if (recursive) command.args.push_back("-R");
-  command.args.push_back(std::move(spec));
-  command.args.push_back(std::move(path));
-  return command;
-}
 // ls -ld: the third (owner) and fourth (group) field; the status is not read.
 inline HostCommand ls_ld(std::string path) { return {"ls", {"-ld", std::move(path)}}; }
 // sha256sum: the first field of standard output.
