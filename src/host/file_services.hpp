@@ -138,9 +138,10 @@ struct ReadFault {
 };
 // The message, the OS error's text, or "stream did not contain valid UTF-8".
 std::string read_fault_text(const ReadFault& fault);
-// The whole file as UTF-8 text, or why not. The path is resolved by
-// resolve_path's rule and must lead to a regular file ("not a regular
-// file"; a directory gives EISDIR), so nothing blocks or reads without end.
+// The whole file as UTF-8 text, or why not. The path is opened with
+// open_path (so under resolve_path's rule) and must lead to a regular file
+// ("not a regular file"; a directory gives EISDIR): nothing blocks or reads
+// without end.
 std::variant<std::string, ReadFault> read_text_file(const std::string& path);
 
 // How a file's contents compare with the wanted ones.
