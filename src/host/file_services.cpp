@@ -104,35 +104,34 @@ class Utf8Stream {
 std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted) {
   char buffer[65536];
   std::size_t offset = 0;
-  bool equal = true;  // so far
-  Sha256 digest;
+  // Set up at the first difference (a digest context costs more than
+  // reading a small file): up to it, the file was the wanted text.
+  std::optional<Sha256> digest;
   Utf8Stream utf8;
-  // From the first difference on, everything read so far goes to the
-  // digest; up to it, the file was the wanted text.
   const auto diverge = [&] {
-    equal = false;
-    digest.update(wanted.substr(0, offset));
-    return utf8.feed(wanted.substr(0, offset));
+    digest.emplace();
+    digest->update(wanted.substr(0, offset));
+    (void)utf8.feed(wanted.substr(0, offset));
   };
   for (;;) {
     const ssize_t got = read_full(fd, buffer, sizeof buffer);
     if (got < 0) return ReadFault{errno, {}};
     const std::string_view piece(buffer, static_cast<std::size_t>(got));
-    if (equal && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
+    if (!digest && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
       offset += piece.size();
     } else {
-      if (equal) (void)diverge();
-      digest.update(piece);
+      if (!digest) diverge();
+      digest->update(piece);
       if (!utf8.feed(piece)) return ReadFault{0, {}};
       offset += piece.size();
     }
     // A short piece: read_full has met the end of the file.
     if (piece.size() < sizeof buffer) break;
   }
-  if (equal && offset == wanted.size()) return ContentCheck{true, {}};
-  if (equal) (void)diverge();
+  if (!digest && offset == wanted.size()) return ContentCheck{true, {}};
+  if (!digest) diverge();
   if (!utf8.finish()) return ReadFault{0, {}};
-  return ContentCheck{false, digest.finish()};
+  return ContentCheck{false, digest->finish()};
 }
 
 Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, const std::string& path,
