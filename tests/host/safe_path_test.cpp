@@ -66,6 +66,7 @@ TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
   link("u/loop-a", "loop-b");
   link("u/loop-b", "loop-a");
   link("u/empty-dir-link", "releases/", kUser);
+  link("u/dangling-own", "releases/43");
   struct Case {
     std::string path;
     std::string expected_object;  // "" when missing
@@ -85,6 +86,7 @@ TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
       {at("u/root-link-to-user"), at("u/own"), true, 0},
       {at("root-to-user-link"), at("u/own"), true, 0},
       {at("u/empty-dir-link"), at("u/releases"), true, 0},
+      {at("u/dangling-own"), "", true, ENOENT},
       {at("u/missing"), "", false, ENOENT},
       {at("u/missing/below"), "", false, ENOENT},
       {at("u/own/below"), "", false, ENOTDIR},
