@@ -58,15 +58,13 @@ std::string read_fault_text(const ReadFault& fault) {
 }
 
 std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
-  auto resolved = resolve_path(path, LastLink::Follow);
-  if (!resolved) return ReadFault{0, resolved.error().message()};
-  if (!resolved->exists()) return ReadFault{resolved->missing_errno, {}};
-  if (S_ISDIR(resolved->st.st_mode)) return ReadFault{EISDIR, {}};
-  if (!S_ISREG(resolved->st.st_mode)) return ReadFault{0, "not a regular file"};
-  auto fd = open_resolved(*resolved, path);
-  if (!fd) return ReadFault{0, fd.error().message()};
+  auto opened = open_path(path);
+  if (!opened) return ReadFault{0, opened.error().message()};
+  if (!opened->exists) return ReadFault{opened->missing_errno, {}};
+  if (S_ISDIR(opened->st.st_mode)) return ReadFault{EISDIR, {}};
+  if (!S_ISREG(opened->st.st_mode)) return ReadFault{0, "not a regular file"};
   std::string text;
-  if (!read_rest(fd->get(), text)) return ReadFault{errno, {}};
+  if (!read_rest(opened->fd.get(), text)) return ReadFault{errno, {}};
   if (!is_valid_utf8(text)) return ReadFault{0, {}};
   return text;
 }
@@ -106,50 +104,48 @@ class Utf8Stream {
 std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted) {
   char buffer[65536];
   std::size_t offset = 0;
-  bool equal = true;  // so far
-  Sha256 digest;
+  // Set up at the first difference (a digest context costs more than
+  // reading a small file): up to it, the file was the wanted text.
+  std::optional<Sha256> digest;
   Utf8Stream utf8;
-  // From the first difference on, everything read so far goes to the
-  // digest; up to it, the file was the wanted text.
   const auto diverge = [&] {
-    equal = false;
-    digest.update(wanted.substr(0, offset));
-    return utf8.feed(wanted.substr(0, offset));
+    digest.emplace();
+    digest->update(wanted.substr(0, offset));
+    (void)utf8.feed(wanted.substr(0, offset));
   };
   for (;;) {
     const ssize_t got = read_full(fd, buffer, sizeof buffer);
     if (got < 0) return ReadFault{errno, {}};
-    if (got == 0) break;
     const std::string_view piece(buffer, static_cast<std::size_t>(got));
-    if (equal && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
+    if (!digest && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
       offset += piece.size();
-      continue;
+    } else {
+      if (!digest) diverge();
+      digest->update(piece);
+      if (!utf8.feed(piece)) return ReadFault{0, {}};
+      offset += piece.size();
     }
-    if (equal) (void)diverge();
-    digest.update(piece);
-    if (!utf8.feed(piece)) return ReadFault{0, {}};
-    offset += piece.size();
+    // A short piece: read_full has met the end of the file.
+    if (piece.size() < sizeof buffer) break;
   }
-  if (equal && offset == wanted.size()) return ContentCheck{true, {}};
-  if (equal) (void)diverge();
+  if (!digest && offset == wanted.size()) return ContentCheck{true, {}};
+  if (!digest) diverge();
   if (!utf8.finish()) return ReadFault{0, {}};
-  return ContentCheck{false, digest.finish()};
+  return ContentCheck{false, digest->finish()};
 }
 
-Result<std::optional<ContentCheck>> check_contents(const ResolvedPath& resolved, const std::string& path,
+Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, const std::string& path,
                                                    std::string_view wanted) {
   const auto failed = [&](const std::string& cause) {
     return AgentError::resource("failed to read " + path + ": " + cause);
   };
-  if (!resolved.exists()) {
-    if (resolved.missing_errno == ENOENT) return std::optional<ContentCheck>();
-    return failed(os_error_text(resolved.missing_errno));
+  if (!opened.exists) {
+    if (opened.missing_errno == ENOENT) return std::optional<ContentCheck>();
+    return failed(os_error_text(opened.missing_errno));
   }
-  if (S_ISDIR(resolved.st.st_mode)) return failed(os_error_text(EISDIR));
-  if (!S_ISREG(resolved.st.st_mode)) return failed("not a regular file");
-  auto fd = open_resolved(resolved, path);
-  if (!fd) return std::move(fd).error();
-  auto compared = compare_contents(fd->get(), wanted);
+  if (S_ISDIR(opened.st.st_mode)) return failed(os_error_text(EISDIR));
+  if (!S_ISREG(opened.st.st_mode)) return failed("not a regular file");
+  auto compared = compare_contents(opened.fd.get(), wanted);
   if (auto* fault = std::get_if<ReadFault>(&compared)) return failed(read_fault_text(*fault));
   return std::optional<ContentCheck>(std::move(std::get<ContentCheck>(compared)));
 }

@@ -138,9 +138,10 @@ struct ReadFault {
 };
 // The message, the OS error's text, or "stream did not contain valid UTF-8".
 std::string read_fault_text(const ReadFault& fault);
-// The whole file as UTF-8 text, or why not. The path is resolved by
-// resolve_path's rule and must lead to a regular file ("not a regular
-// file"; a directory gives EISDIR), so nothing blocks or reads without end.
+// The whole file as UTF-8 text, or why not. The path is opened with
+// open_path (so under resolve_path's rule) and must lead to a regular file
+// ("not a regular file"; a directory gives EISDIR): nothing blocks or reads
+// without end.
 std::variant<std::string, ReadFault> read_text_file(const std::string& path);
 
 // How a file's contents compare with the wanted ones.
@@ -152,10 +153,10 @@ struct ContentCheck {
 // or else its digest; it must hold UTF-8 text either way (else a fault with
 // errnum 0).
 std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted);
-// The same for a resolved path: absent when nothing is there. Errors as
+// The same for an opened path: absent when nothing is there. Errors as
 // read_file_opt has them ("failed to read {}: {}"): a directory, a file
 // that is not regular or not UTF-8, a path that cannot be reached.
-Result<std::optional<ContentCheck>> check_contents(const ResolvedPath& resolved, const std::string& path,
+Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, const std::string& path,
                                                    std::string_view wanted);
 
 // Whether two files hold the same bytes; false when either cannot be read.

@@ -112,14 +112,6 @@ inline HostCommand lsb_release_codename() { return {"lsb_release", {"-cs"}}; }
 // File tools.
 inline HostCommand mkdir_parents(std::string dir) { return {"mkdir", {"-p", std::move(dir)}}; }
 inline HostCommand chmod(std::string mode, std::string path) { return {"chmod", {std::move(mode), std::move(path)}}; }
-inline HostCommand chown(std::string owner, std::string path) { return {"chown", {std::move(owner), std::move(path)}}; }
-inline HostCommand chown(bool recursive, std::string spec, std::string path) {
-  HostCommand command{"chown", {}};
-  if (recursive) command.args.push_back("-R");
-  command.args.push_back(std::move(spec));
-  command.args.push_back(std::move(path));
-  return command;
-}
 inline HostCommand tar_extract(std::string archive, std::string dir) {
   return {"tar",
           {"--no-same-owner", "--no-same-permissions", "--no-overwrite-dir", "-xzf", std::move(archive), "-C",

@@ -242,6 +242,12 @@ Result<ResolvedPath> resolve_path(std::string_view path, LastLink last) {
   return Walk(path, last).run();
 }
 
+bool leads_somewhere(const ResolvedPath& kept) {
+  struct stat followed {};
+  return kept.exists() &&
+         (!kept.is_link || ::fstatat(kept.parent.get(), kept.name.c_str(), &followed, 0) == 0);
+}
+
 Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view path) {
   if (S_ISDIR(resolved.st.st_mode)) {
     UniqueFd fd(::openat(resolved.object.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -261,6 +267,46 @@ Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view pa
     return AgentError::resource(std::string(path) + " was replaced while it was being checked");
   }
   return fd;
+}
+
+namespace {
+
+std::optional<OpenedPath> open_without_links(std::string_view path) {
+  static bool kernel_lacks_openat2 = false;
+  if (kernel_lacks_openat2 || path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
+  open_how how{};
+  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const std::string text(path);
+  OpenedPath opened;
+  opened.fd = UniqueFd(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, text.c_str(), &how, sizeof how)));
+  if (!opened.fd.valid()) {
+    if (errno == ENOSYS) kernel_lacks_openat2 = true;
+    return std::nullopt;
+  }
+  if (::fstat(opened.fd.get(), &opened.st) != 0) return std::nullopt;
+  opened.exists = true;
+  // A FIFO, opened without blocking, is let go unread.
+  if (!S_ISREG(opened.st.st_mode) && !S_ISDIR(opened.st.st_mode)) opened.fd.reset();
+  return opened;
+}
+
+}  // namespace
+
+Result<OpenedPath> open_path(std::string_view path) {
+  if (auto quick = open_without_links(path)) return std::move(*quick);
+  auto resolved = resolve_path(path, LastLink::Follow);
+  if (!resolved) return std::move(resolved).error();
+  OpenedPath opened;
+  opened.exists = resolved->exists();
+  opened.missing_errno = resolved->missing_errno;
+  opened.st = resolved->st;
+  if (opened.exists && (S_ISREG(opened.st.st_mode) || S_ISDIR(opened.st.st_mode))) {
+    auto fd = open_resolved(*resolved, path);
+    if (!fd) return std::move(fd).error();
+    opened.fd = std::move(*fd);
+  }
+  return opened;
 }
 
 Result<int> make_dirs(const std::string& path) {

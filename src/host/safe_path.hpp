@@ -59,6 +59,11 @@ struct ResolvedPath {
 // cannot be reached is no error but missing, with the reason.
 Result<ResolvedPath> resolve_path(std::string_view path, LastLink last);
 
+// Whether a path resolved with LastLink::Keep names something that is there
+// when followed, as the kernel would follow it: an object that is no link,
+// or a link whose target exists (only looked at, never acted on).
+bool leads_somewhere(const ResolvedPath& kept);
+
 // Opens the resolved object for reading or for a change of its mode and
 // owner: a directory through its own descriptor, a regular file by name
 // from `parent` without following links and without blocking, checked to be
@@ -66,6 +71,24 @@ Result<ResolvedPath> resolve_path(std::string_view path, LastLink last);
 // regular file"; a file replaced since it was resolved with "{path} was
 // replaced while it was being checked".
 Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view path);
+
+// A path's object opened to be read or to have its mode and owner changed.
+struct OpenedPath {
+  // Open for reading: a regular file or a directory. Invalid when the object
+  // is missing or is anything else (st then tells what).
+  UniqueFd fd;
+  struct stat st {};
+  bool exists = false;
+  int missing_errno = 0;  // as in ResolvedPath
+};
+
+// The object a path leads to under the rule above, opened when it is a
+// regular file or a directory. A path without any link is opened by the
+// kernel in one call that refuses every link on the way (openat2 with
+// RESOLVE_NO_SYMLINKS), without blocking on a FIFO and before anything is
+// read; any other path goes through resolve_path and open_resolved.
+// Errors: those of resolve_path and open_resolved.
+Result<OpenedPath> open_path(std::string_view path);
 
 // Makes the directory and its missing ancestors (mode 0777 before the
 // umask), each with mkdirat in a directory resolved as above. 0, the errno,

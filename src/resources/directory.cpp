@@ -23,11 +23,7 @@ HandlerResult remove_directory(const ResolvedResource& resource, const std::stri
   // counts as there when it leads somewhere.
   auto resolved = resolve_path(path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
-  struct stat followed {};
-  if (!resolved->exists() ||
-      (resolved->is_link && ::fstatat(resolved->parent.get(), resolved->name.c_str(), &followed, 0) != 0)) {
-    return result_ok("directory", resource.name);
-  }
+  if (!leads_somewhere(*resolved)) return result_ok("directory", resource.name);
   if (is_root_directory(path)) return AgentError::resource("directory resource: refusing to remove " + path);
   std::vector<FieldChange> records{change_delete("directory", path)};
   if (dry_run) return result_with_changes(result_changed("directory", resource.name, "would remove " + path), records);

@@ -39,9 +39,9 @@ struct ManagedFile {
 // The project directory may belong to another user: the files are read and
 // written under resolve_path's rule, and read in bounded pieces.
 Status keep_file(const ManagedFile& file, const std::string& wanted, bool dry_run, Changes& changes) {
-  auto resolved = resolve_path(file.path, LastLink::Follow);
-  if (!resolved) return std::move(resolved).error();
-  auto current = check_contents(*resolved, file.path, wanted);
+  auto opened = open_path(file.path);
+  if (!opened) return std::move(opened).error();
+  auto current = check_contents(*opened, file.path, wanted);
   if (!current) return std::move(current).error();
   if (*current && (*current)->equal) return {};
   changes.messages.push_back(file.message);

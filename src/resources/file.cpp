@@ -33,29 +33,21 @@ struct Changes {
 };
 
 // The file as it was found, and the descriptor every change goes through:
-// the resolved file's own, or the new file's once the contents are written.
+// the checked file's own, or the new file's once the contents are written.
 struct Target {
   const std::string& path;
-  ResolvedPath resolved;
-  UniqueFd fd;
+  OpenedPath found;
   bool written = false;
 
-  bool exists() const { return written || resolved.exists(); }
-  Result<int> descriptor() {
-    if (!fd.valid()) {
-      auto opened = open_resolved(resolved, path);
-      if (!opened) return std::move(opened).error();
-      fd = std::move(*opened);
-    }
-    return fd.get();
-  }
+  bool exists() const { return written || found.exists; }
+  int fd() const { return found.fd.get(); }
 };
 
 // Compares and, unless in dry-run, writes the contents.
 Status apply_content(Target& target, const std::string& wanted, std::optional<std::uint32_t> mode, bool dry_run,
                      Changes& changes) {
   const std::string& path = target.path;
-  auto check = check_contents(target.resolved, path, wanted);
+  auto check = check_contents(target.found, path, wanted);
   if (!check) return std::move(check).error();
   if (*check && (*check)->equal) return {};
   const std::optional<std::string> current_digest =
@@ -71,15 +63,15 @@ Status apply_content(Target& target, const std::string& wanted, std::optional<st
   }
   auto written = atomic_write_keeping_fd(path, wanted, mode);
   if (!written) return write_failed_error(path, written.error());
-  target.fd = std::move(*written);
+  target.found.fd = std::move(*written);
   target.written = true;
   return {};
 }
 
 Status apply_owner(Target& target, const std::string& owner, std::optional<std::uint32_t> mode, bool dry_run,
                    Changes& changes) {
-  struct stat st = target.resolved.st;
-  if (target.written && ::fstat(target.fd.get(), &st) != 0) return stat_failed_error(target.path, errno);
+  struct stat st = target.found.st;
+  if (target.written && ::fstat(target.fd(), &st) != 0) return stat_failed_error(target.path, errno);
   const std::string current = user_name(st.st_uid);
   if (current == owner) return {};
   changes.messages.push_back("owner " + current + std::string(kArrow) + owner);
@@ -90,12 +82,10 @@ Status apply_owner(Target& target, const std::string& owner, std::optional<std::
   };
   auto ids = parse_owner_spec(owner);
   if (!ids) return chown_failed(ids.error().message());
-  auto fd = target.descriptor();
-  if (!fd) return std::move(fd).error();
-  if (const int error = change_owner(*fd, *ids, false); error != 0) return chown_failed(os_error_text(error));
+  if (const int error = change_owner(target.fd(), *ids, false); error != 0) return chown_failed(os_error_text(error));
   // A change of owner clears the set-user-id and set-group-id bits of a
   // file; without them back the next run would find the mode changed.
-  if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(*fd, *mode) != 0) {
+  if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(target.fd(), *mode) != 0) {
     return chmod_failed_error(target.path, errno);
   }
   return {};
@@ -120,16 +110,16 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
     mode = *parsed;
   }
 
-  auto resolved = resolve_path(path, LastLink::Follow);
-  if (!resolved) return std::move(resolved).error();
-  Target target{path, std::move(*resolved), {}};
-  const struct stat& found = target.resolved.st;
+  auto opened = open_path(path);
+  if (!opened) return std::move(opened).error();
+  Target target{path, std::move(*opened)};
+  const struct stat& found = target.found.st;
   // A FIFO would block the read, a device never end it.
-  if (target.resolved.exists() && !S_ISREG(found.st_mode) && !S_ISDIR(found.st_mode)) {
+  if (target.found.exists && !S_ISREG(found.st_mode) && !S_ISDIR(found.st_mode)) {
     return AgentError::resource(path + " is not a regular file");
   }
   std::optional<std::uint32_t> current_mode;  // set when the mode differs
-  if (mode && target.resolved.exists() && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
+  if (mode && target.found.exists && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
 
   Changes changes;
   if (*wanted) {
@@ -141,11 +131,7 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
   if (current_mode) {
     changes.messages.push_back("mode " + format_mode(*current_mode) + std::string(kArrow) + format_mode(*mode));
     changes.records.push_back(change_update("mode", format_mode(*current_mode), format_mode(*mode)));
-    if (!dry_run && !target.written) {
-      auto fd = target.descriptor();
-      if (!fd) return std::move(fd).error();
-      if (::fchmod(*fd, *mode) != 0) return chmod_failed_error(path, errno);
-    }
+    if (!dry_run && !target.written && ::fchmod(target.fd(), *mode) != 0) return chmod_failed_error(path, errno);
   }
 
   if (const auto owner = prop_str(resource, "owner"); owner && target.exists()) {

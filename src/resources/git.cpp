@@ -53,11 +53,7 @@ HandlerResult remove_checkout(const ResolvedResource& resource, const WantedChec
   // counts as there when it leads somewhere.
   auto resolved = resolve_path(wanted.path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
-  struct stat followed {};
-  if (!resolved->exists() ||
-      (resolved->is_link && ::fstatat(resolved->parent.get(), resolved->name.c_str(), &followed, 0) != 0)) {
-    return result_ok("git", resource.name);
-  }
+  if (!leads_somewhere(*resolved)) return result_ok("git", resource.name);
   if (is_root_directory(wanted.path)) return AgentError::resource("git resource: refusing to remove " + wanted.path);
   if (!dry_run) {
     auto removed = remove_dir_all(wanted.path);

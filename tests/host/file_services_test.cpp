@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include "harness/sandbox.hpp"
 #include "harness/temp_dir.hpp"
 #include "support/resource_testing.hpp"
+#include "text/utf8.hpp"
 
 namespace toln {
 namespace {
@@ -199,6 +201,67 @@ TEST_F(AtomicWrite, SucceedsWhenRestoreconFails) {
   });
 }
 
+TEST_F(AtomicWrite, NamesNearTheFileNameLimit) {
+  const fs::path dir = sandbox.scratch_dir();
+  std::string two_byte_name;  // 254 bytes of "é": the cut must not split one
+  for (int i = 0; i < 127; ++i) two_byte_name += "\xc3\xa9";
+  sandbox.run_in_process([&] {
+    for (const std::string& name : {std::string(240, 'a'), std::string(250, 'b'), std::string(255, 'c'), two_byte_name}) {
+      SCOPED_TRACE(name.size());
+      const std::string temp = temp_file_name(name);
+      EXPECT_LE(temp.size(), 255u);
+      EXPECT_TRUE(temp.starts_with("." + name.substr(0, 8)));
+      EXPECT_TRUE(temp.ends_with(".toln-tmp." + std::to_string(::getpid())));
+      EXPECT_TRUE(is_valid_utf8(temp));
+      ASSERT_TRUE(atomic_write(dir / name, "x", std::nullopt));
+      EXPECT_EQ(read_file(dir / name), "x");
+    }
+    EXPECT_EQ(dir_names(dir).size(), 4u) << "no temporary file left";
+    EXPECT_EQ(temp_file_name("a"), ".a.toln-tmp." + std::to_string(::getpid()));
+  });
+}
+
+TEST(PendingFile, PutsInPlaceOnlyTheFileItWrote) {
+  TempDir dir("toln-pending");
+  write_file(dir.path() / "victim", "victim", 0600);
+  const UniqueFd dir_fd(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const std::string target = (dir.path() / "target").string();
+  const std::string temp = (dir.path() / temp_file_name("target")).string();
+  {
+    auto file = PendingFile::create(dir_fd.get(), "target", target);
+    ASSERT_TRUE(file) << error_of(file);
+    EXPECT_EQ(file->temp_path(), temp);
+    EXPECT_EQ(mode_of(temp), 0600u);
+    ASSERT_EQ(::write(file->fd(), "new", 3), 3);
+    ASSERT_TRUE(file->commit());
+    EXPECT_EQ(read_file(target), "new");
+  }
+  EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"target", "victim"}));
+  {
+    // The directory's owner moves the file away and puts a link in its place.
+    auto file = PendingFile::create(dir_fd.get(), "target", target);
+    ASSERT_TRUE(file);
+    fs::rename(temp, dir.path() / "moved");
+    fs::create_symlink(dir.path() / "victim", temp);
+    EXPECT_EQ(error_of(file->commit()), "resource error: " + target + " was replaced while it was being written");
+  }
+  EXPECT_EQ(read_file(dir.path() / "victim"), "victim");
+  EXPECT_EQ(mode_of(dir.path() / "victim"), 0600u);
+  {
+    // Dropped without a commit: its own name goes, another file's stays.
+    auto dropped = PendingFile::create(dir_fd.get(), "dropped", target);
+    ASSERT_TRUE(dropped);
+  }
+  {
+    auto swapped = PendingFile::create(dir_fd.get(), "swapped", target);
+    ASSERT_TRUE(swapped);
+    fs::rename(dir.path() / temp_file_name("swapped"), dir.path() / "mine");
+    write_file(dir.path() / temp_file_name("swapped"), "someone else's");
+  }
+  EXPECT_EQ(dir_names(dir.path()),
+            (std::vector<std::string>{temp_file_name("swapped"), "mine", "moved", "target", "victim"}));
+}
+
 TEST(CommitTempFile, RenamesOverTheTargetOrReportsWhy) {
   TempDir dir("toln-commit");
   const fs::path temp = dir.path() / ".t.tmp";
@@ -315,6 +378,51 @@ TEST(ReadFileOpt, MissingTextInvalidAndDirectory) {
             "resource error: failed to read " + dir.path().string() + ": Is a directory (os error 21)");
 }
 
+TEST(ReadFileOpt, OnlyRegularFilesAreRead) {
+  TempDir dir("toln-read");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  for (const std::string& path : {(dir.path() / "fifo").string(), std::string("/dev/zero")}) {
+    EXPECT_EQ(error_of(read_file_opt(path)), "resource error: failed to read " + path + ": not a regular file");
+  }
+}
+
+TEST(CompareContents, ReadsInPiecesAndHashesOnlyADifference) {
+  TempDir dir("toln-compare");
+  const std::string big(200000, 'a');
+  std::string split_char = std::string(65535, 'a') + "\xc3\xa9";  // a character across two reads
+  struct Case {
+    std::string name;
+    std::string file;
+    std::string wanted;
+    bool equal;
+    bool utf8;
+  } cases[] = {
+      {"equal", big, big, true, true},
+      {"empty", "", "", true, true},
+      {"shorter", big.substr(1), big, false, true},
+      {"longer", big + "a", big, false, true},
+      {"one byte in the middle", big.substr(0, 150000) + "b" + big.substr(150001), big, false, true},
+      {"character across reads", split_char, big, false, true},
+      {"cut inside a character", split_char.substr(0, 65536), split_char, false, false},
+      {"invalid after an equal start", big + "\xff", big, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir.path() / "f", c.file);
+    const UniqueFd fd(::open((dir.path() / "f").c_str(), O_RDONLY | O_CLOEXEC));
+    const auto compared = compare_contents(fd.get(), c.wanted);
+    if (!c.utf8) {
+      ASSERT_TRUE(std::holds_alternative<ReadFault>(compared));
+      EXPECT_EQ(read_fault_text(std::get<ReadFault>(compared)), "stream did not contain valid UTF-8");
+      continue;
+    }
+    ASSERT_TRUE(std::holds_alternative<ContentCheck>(compared));
+    const auto& check = std::get<ContentCheck>(compared);
+    EXPECT_EQ(check.equal, c.equal);
+    EXPECT_EQ(check.current_digest, c.equal ? "" : content_digest(c.file));
+  }
+}
+
 TEST(SameFileContents, ComparesBytes) {
   TempDir dir("toln-same");
   const std::string big(200000, 'a');
@@ -372,6 +480,11 @@ TEST(RemoveDirAll, RemovesTreesAndLinksButNoFiles) {
   EXPECT_EQ(*remove_dir_all(dir.path() / "link"), 0);
   EXPECT_EQ(*remove_dir_all(dir.path() / "file"), ENOTDIR);
   EXPECT_EQ(*remove_dir_all(dir.path() / "missing"), ENOENT);
+  EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"file", "target"}));
+  EXPECT_EQ(read_file(dir.path() / "target" / "keep"), "keep");
+  // A trailing slash still names the link, not its target.
+  fs::create_symlink(dir.path() / "target", dir.path() / "slashed");
+  EXPECT_EQ(*remove_dir_all(dir.path().string() + "/slashed//"), 0);
   EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"file", "target"}));
   EXPECT_EQ(read_file(dir.path() / "target" / "keep"), "keep");
 }

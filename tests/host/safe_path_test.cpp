@@ -66,6 +66,7 @@ TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
   link("u/loop-a", "loop-b");
   link("u/loop-b", "loop-a");
   link("u/empty-dir-link", "releases/", kUser);
+  link("u/dangling-own", "releases/43");
   struct Case {
     std::string path;
     std::string expected_object;  // "" when missing
@@ -85,6 +86,7 @@ TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
       {at("u/root-link-to-user"), at("u/own"), true, 0},
       {at("root-to-user-link"), at("u/own"), true, 0},
       {at("u/empty-dir-link"), at("u/releases"), true, 0},
+      {at("u/dangling-own"), "", true, ENOENT},
       {at("u/missing"), "", false, ENOENT},
       {at("u/missing/below"), "", false, ENOENT},
       {at("u/own/below"), "", false, ENOTDIR},
@@ -208,6 +210,34 @@ TEST_F(SafePath, OpensOnlyTheRegularFileThatWasResolved) {
   fs::rename(root() / "u/own", root() / "u/moved");
   write_file(root() / "u/own", "swapped\n");
   EXPECT_EQ(error_of(open_resolved(*file, "own")), "resource error: own was replaced while it was being checked");
+}
+
+TEST_F(SafePath, OpenPathTakesTheSameRuleWithOrWithoutLinks) {
+  ASSERT_EQ(::mkfifo(at("u/fifo").c_str(), 0666), 0);
+  link("u/own-link", "own");
+  link("u/shadow", at("etc/shadow"));
+  link("root-link", at("u/fifo"), 0);
+  struct Case {
+    std::string path;
+    bool opened;
+    mode_t type;  // 0: missing
+  } cases[] = {
+      {at("u/own"), true, S_IFREG},         {at("u/own-link"), true, S_IFREG}, {at("u"), true, S_IFDIR},
+      {at("u/fifo"), false, S_IFIFO},       {at("root-link"), false, S_IFIFO}, {"/dev/zero", false, S_IFCHR},
+      {at("u/missing"), false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto opened = open_path(c.path);
+    ASSERT_TRUE(opened) << error_of(opened);
+    EXPECT_EQ(opened->fd.valid(), c.opened);
+    EXPECT_EQ(opened->exists, c.type != 0);
+    if (c.type != 0) {
+      EXPECT_EQ(opened->st.st_mode & S_IFMT, c.type);
+    }
+  }
+  EXPECT_EQ(open_path(at("u/missing"))->missing_errno, ENOENT);
+  EXPECT_EQ(error_of(open_path(at("u/shadow"))), unsafe("u/shadow", at("u/shadow"), kUser, 0));
 }
 
 TEST_F(SafePath, MakeDirsCreatesOnlyWhereItIsSafe) {

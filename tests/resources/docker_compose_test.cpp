@@ -4,6 +4,7 @@
 #include "resources/docker_compose.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -246,6 +247,21 @@ TEST_F(DockerCompose, UnwritableComposeFile) {
               "write " + d + "/docker-compose.yml: path is a symlink");
   });
   EXPECT_EQ(sandbox.invocations(), std::vector<Invocation>{});
+}
+
+TEST_F(DockerCompose, ProjectDirBehindAnotherUsersLinkIsRefused) {
+  const fs::path target = sandbox.scratch_dir() / "root-owned";
+  const fs::path link = sandbox.scratch_dir() / "users-link";
+  sandbox.run_in_process([&] {
+    fs::create_directory(target);
+    fs::create_symlink(target, link);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(error_of(apply_docker_compose(stack(link, both_files()), false)),
+              "resource error: refusing to follow symbolic link " + link.string() + " in " + link.string() +
+                  ": it is owned by uid 65534 but leads to a file owned by uid 0");
+    EXPECT_TRUE(fs::is_empty(target));
+  });
+  EXPECT_TRUE(commands().empty());
 }
 
 TEST_F(DockerCompose, ProjectDirIsRequiredAndNotEmpty) {

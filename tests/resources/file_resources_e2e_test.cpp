@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
 #include "host/file_services.hpp"
@@ -191,6 +192,212 @@ props = { path = "{S}/g", content = "x" }
   EXPECT_NE(out.find(R"("summary":{"changed":0,"ok":0,"failed":4,"skipped":1})"), std::string::npos) << out;
   EXPECT_EQ(dir_names(sandbox.scratch_dir()), (std::vector<std::string>{"occupied", "served"}));
   EXPECT_FALSE(sandbox.read_upper("/etc/cron.d/toln-e2e-bad"));
+}
+
+}  // namespace
+}  // namespace toln
+
+namespace toln {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace toln::testing;
+
+constexpr uid_t kNobody = 65534;
+
+// A user's directory that the agent is pointed into, and the victims that
+// user must never reach through it: root-only files in the overlaid /etc.
+class PlantedPaths : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TOLN_REQUIRE_SANDBOX();
+    sandbox.add_fake("restorecon", "exit 0");
+    // The user must reach its own directory.
+    for (const fs::path& dir : {sandbox.root(), sandbox.scratch_dir()}) ASSERT_EQ(::chmod(dir.c_str(), 0711), 0);
+    fs::create_directory(home());
+    ASSERT_EQ(::chown(home().c_str(), kNobody, kNobody), 0);
+    sandbox.write_upper("/etc/shadow", kShadow, 0640);
+    sandbox.write_upper("/etc/cron.d/victim-job", kJob, 0644);
+    sandbox.set_run_timeout(std::chrono::seconds(20));
+  }
+  fs::path home() const { return sandbox.scratch_dir() / "home"; }
+  std::string fill(std::string text) const {
+    for (std::size_t at = 0; (at = text.find("{H}", at)) != std::string::npos;) text.replace(at, 3, home().string());
+    return text;
+  }
+  // Runs sh as the user, in its directory.
+  void as_user(const std::string& script) {
+    const RunResult run = sandbox.run_in_namespace("cd " + home().string() +
+                                                   " && exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" +
+                                                   script + "'");
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+  }
+  // One run of the agent; a run that reads without end is stopped by its
+  // address-space limit (sanitizers need theirs unbounded).
+  RunResult run(const std::string& resources) {
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string limit;
+#else
+    const std::string limit = "ulimit -v 2000000; ";
+#endif
+    return sandbox.run_in_namespace(limit + "exec " TOLN_AGENT_PATH, "host = \"h\"\n" + fill(resources));
+  }
+  // Contents, mode and owners of every victim.
+  std::string victims() const {
+    std::string state;
+    for (const char* path : {"/etc/shadow", "/etc/cron.d", "/etc/cron.d/victim-job"}) {
+      const struct stat st = lstat_of(sandbox.upper_path(path));
+      state += std::string(path) + " " + format_mode(st.st_mode & 07777) + " " + std::to_string(st.st_uid) + ":" +
+               std::to_string(st.st_gid) + " " + read_file(sandbox.upper_path(path)).value_or("(dir)") + "\n";
+    }
+    return state + "cron.d: " + ::testing::PrintToString(dir_names(sandbox.upper_path("/etc/cron.d"))) + "\n";
+  }
+
+  static constexpr std::string_view kShadow = "root:$6$secret:19000:0:99999:7:::\n";
+  static constexpr std::string_view kJob = "* * * * * root true\n";
+  Sandbox sandbox;
+};
+
+std::string unsafe_link(const std::string& link, const std::string& path, const std::string& owner) {
+  return "refusing to follow symbolic link " + link + " in " + path + ": it is owned by uid 65534 but leads to a file owned by uid " +
+         owner;
+}
+
+TEST_F(PlantedPaths, PlantedLinksAndSpecialFilesChangeNothing) {
+  struct Case {
+    std::string name;
+    std::string plant;     // run as the user in its directory
+    std::string resource;  // {H}: the user's directory
+    std::string result;    // the report entry, {H} filled
+    std::vector<std::string> left;  // in the user's directory afterwards
+  } cases[] = {
+      {"file mode and owner through a link", "ln -s /etc/shadow f",
+       R"(resource_type = "file"
+name = "f"
+props = { path = "{H}/f", mode = "0666", owner = "65534" })",
+       R"({"type":"file","name":"f","status":"failed","error":"resource error: )" + unsafe_link("{H}/f", "{H}/f", "0") + R"("})", {"f"}},
+      {"file contents in a linked directory", "ln -s /etc/cron.d jobs",
+       R"(resource_type = "file"
+name = "f"
+props = { path = "{H}/jobs/evil", content = "* * * * * root sh -c id\n" })",
+       R"({"type":"file","name":"f","status":"failed","error":"resource error: )" +
+           unsafe_link("{H}/jobs", "{H}/jobs/evil", "0") + R"("})", {"jobs"}},
+      {"directory mode through a link", "ln -s /etc/cron.d d",
+       R"(resource_type = "directory"
+name = "d"
+props = { path = "{H}/d", mode = "0777" })",
+       R"({"type":"directory","name":"d","status":"failed","error":"resource error: )" + unsafe_link("{H}/d", "{H}/d", "0") +
+           R"("})", {"d"}},
+      {"directory absent at link/ removes the link alone", "ln -s /etc/cron.d d",
+       R"(resource_type = "directory"
+name = "d"
+props = { path = "{H}/d/", state = "absent" })",
+       R"({"type":"directory","name":"d","status":"changed","diff":"removed {H}/d/","changes":[{"field":"directory","action":"delete","from":"{H}/d/"}]})", {}},
+      {"FIFO at a file path", "mkfifo f",
+       R"(resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "x" })",
+       R"({"type":"file","name":"f","status":"failed","error":"resource error: {H}/f is not a regular file"})", {"f"}},
+      {"link to /dev/zero at a file path", "ln -s /dev/zero f",
+       R"(resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "x" })",
+       R"({"type":"file","name":"f","status":"failed","error":"resource error: )" + unsafe_link("{H}/f", "{H}/f", "0") + R"("})", {"f"}},
+  };
+  const std::string untouched = victims();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    as_user("rm -rf ./* && " + c.plant);
+    const RunResult result = run("[[resources]]\n" + c.resource + "\n");
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.out, R"({"host":"h","resources":[)" + fill(c.result) + "]," +
+                              (c.result.find("\"failed\"") != std::string::npos
+                                   ? R"("summary":{"changed":0,"ok":0,"failed":1,"skipped":0}})"
+                                   : R"("summary":{"changed":1,"ok":0,"failed":0,"skipped":0}})") +
+                              "\n")
+        << result.err;
+    EXPECT_EQ(victims(), untouched);
+    EXPECT_EQ(dir_names(home()), c.left);
+  }
+}
+
+TEST_F(PlantedPaths, LinksSwappedInDuringRunsNeverRedirectAChange) {
+  const std::string untouched = victims();
+  write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
+[[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
+)"));
+  // One namespace for the user's loop and 40 runs of the agent: the user
+  // keeps putting a file of its own, then a link to the victim, in place of
+  // the managed file.
+  const RunResult runs = sandbox.run_in_namespace(
+      "cd " + home().string() +
+      "; setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+      "'while [ ! -e stop ]; do echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f; done 2>/dev/null' &"
+      " i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done;"
+      " touch stop; wait; echo $written");
+  EXPECT_EQ(runs.exit_status, 0) << runs.err;
+  EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
+}
+
+TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
+  const std::string long_name(250, 'n');
+  const std::string longest(255, 'm');
+  as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
+          "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data");
+  const fs::path real_conf = sandbox.scratch_dir() / "run/resolv.conf";
+  write_file(real_conf, "nameserver 10.0.0.1\n");
+  ASSERT_EQ(sandbox.run_in_namespace("ln -s " + real_conf.string() + " /etc/toln-resolv.conf").exit_status, 0);
+  const std::string resources = R"([[resources]]
+resource_type = "file"
+name = "resolv"
+props = { path = "/etc/toln-resolv.conf", content = "nameserver 10.0.0.1\n", mode = "0600", owner = "nobody" }
+
+[[resources]]
+resource_type = "file"
+name = "release"
+props = { path = "{H}/current/app.conf", content = "app\n", mode = "0640", owner = "nobody" }
+
+[[resources]]
+resource_type = "file"
+name = "release-link"
+props = { path = "{H}/other.conf", mode = "0600", owner = "nobody" }
+
+[[resources]]
+resource_type = "directory"
+name = "data"
+props = { path = "{H}/data/", mode = "0750", owner = "nobody" }
+
+[[resources]]
+resource_type = "file"
+name = "long"
+props = { path = "{H}/)" + long_name + R"(", content = "x" }
+
+[[resources]]
+resource_type = "file"
+name = "longest"
+props = { path = "{H}/)" + longest + R"(", content = "x" }
+)";
+  const RunResult first = run(resources);
+  EXPECT_EQ(first.exit_status, 0) << first.out << first.err;
+  EXPECT_NE(first.out.find(R"({"type":"file","name":"resolv","status":"changed","diff":"mode 0644 → 0600, owner root → nobody")"),
+            std::string::npos)
+      << first.out;
+  EXPECT_NE(first.out.find(R"("summary":{"changed":6,"ok":0,"failed":0,"skipped":0})"), std::string::npos) << first.out;
+  EXPECT_EQ(lstat_of(real_conf).st_uid, kNobody);
+  EXPECT_EQ(mode_of(real_conf), 0600u);
+  EXPECT_EQ(mode_of(home() / "releases/42/app.conf"), 0640u);
+  EXPECT_EQ(mode_of(home() / "releases/42/other.conf"), 0600u);
+  EXPECT_EQ(mode_of(home() / "data"), 0750u);
+  EXPECT_EQ(read_file(home() / long_name), "x");
+  EXPECT_EQ(read_file(home() / longest), "x");
+
+  const RunResult second = run(resources);
+  EXPECT_EQ(second.exit_status, 1) << second.out << second.err;
+  EXPECT_NE(second.out.find(R"("summary":{"changed":0,"ok":6,"failed":0,"skipped":0})"), std::string::npos)
+      << second.out;
 }
 
 }  // namespace

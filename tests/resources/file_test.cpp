@@ -204,6 +204,7 @@ TEST_F(FileResource, Errors) {
     write_file(dir / "plain", "plain");
     fs::create_directory(dir / "a-dir");
     fs::create_symlink(dir / "plain", dir / "link");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     struct Case {
       TomlTable props;
       std::string error;
@@ -221,6 +222,15 @@ TEST_F(FileResource, Errors) {
         {{{"path", text(dir / "link")}, {"content", text("through the link")}},
          "resource error: failed to write " + (dir / "link").string() +
              ": resource error: refusing to atomically write " + (dir / "link").string() + ": path is a symlink"},
+        // Special files fail at once: a FIFO would block, a device never end.
+        {{{"path", text(dir / "fifo")}, {"content", text("x")}},
+         "resource error: " + (dir / "fifo").string() + " is not a regular file"},
+        {{{"path", text(dir / "fifo")}, {"mode", text("0644")}},
+         "resource error: " + (dir / "fifo").string() + " is not a regular file"},
+        {{{"path", text(dir / "out")}, {"source", text(dir / "fifo")}},
+         "resource error: failed to read source " + (dir / "fifo").string() + ": not a regular file"},
+        {{{"path", text(dir / "out")}, {"source", text("/dev/zero")}},
+         "resource error: failed to read source /dev/zero: not a regular file"},
         // "ls" and "chown" would read it as an option.
         {{{"path", text("-R")}, {"owner", text("root")}},
          "resource error: file resource: 'path' must not begin with '-': -R"},

@@ -320,6 +320,25 @@ TEST_F(GitResource, AbsentRemovesThePath) {
   EXPECT_EQ(sandbox.invocations_of("git").size(), 2u) << "removal runs no git beyond the first clone";
 }
 
+TEST_F(GitResource, LinksOfAnotherUserFollowTheSameRule) {
+  const std::string target = path("root-owned"), link = path("users-link");
+  sandbox.run_in_process([&] {
+    sh("mkdir " + target + " && echo x > " + target + "/kept && ln -s " + target + " " + link +
+       " && chown -h 65534:65534 " + link);
+    // git would clone into, or reset, the directory the link leads to.
+    EXPECT_EQ(error_of(apply_git(checkout(link), false)),
+              "resource error: refusing to follow symbolic link " + link + " in " + link +
+                  ": it is owned by uid 65534 but leads to a file owned by uid 0");
+    // Removal takes the link alone, trailing slash or not.
+    auto unlinked = apply_git(checkout(link + "/", {{"state", text("absent")}}), false);
+    ASSERT_TRUE(unlinked) << error_of(unlinked);
+    EXPECT_EQ(unlinked->diff, "remove " + link + "/");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_TRUE(fs::exists(target + "/kept"));
+  });
+  EXPECT_TRUE(sandbox.invocations_of("git").empty());
+}
+
 TEST_F(GitResource, PropertyErrors) {
   sandbox.run_in_process([&] {
     const struct {
