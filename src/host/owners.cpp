@@ -82,6 +82,7 @@ int change_below(int dir_fd, const OwnerIds& ids) {
   const auto note = [&](int error) {
     if (first_error == 0) first_error = error;
   };
+  errno = 0;
   while (const dirent* entry = ::readdir(listing.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -89,8 +90,14 @@ int change_below(int dir_fd, const OwnerIds& ids) {
     const UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (sub.valid()) {
       if (const int error = change_below(sub.get(), ids); error != 0) note(error);
+    } else if (errno != ENOTDIR && errno != ELOOP && errno != ENOENT) {
+      // Not a file, a link or an entry gone meanwhile: a directory whose
+      // contents keep their owner (out of descriptors in a deep tree).
+      note(errno);
     }
+    errno = 0;
   }
+  if (errno != 0) note(errno);
   return first_error;
 }
 

@@ -342,6 +342,29 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
 }
 
+TEST_F(PlantedPaths, RecursiveOwnerChangeThatCannotReachTheBottomFails) {
+  // Deeper than the agent has descriptors for: the files down there must
+  // not stay the user's while the run says the tree is root's.
+  as_user("mkdir d && cd d && i=0 && while [ $i -lt 100 ]; do mkdir s && cd s && i=$((i+1)); done && echo x > deep");
+  // Both parities: the descriptors may run out at a directory's listing
+  // or at the directory below it.
+  for (const char* limit : {"64", "65"}) {
+    SCOPED_TRACE(limit);
+    const RunResult result = sandbox.run_in_namespace(std::string("ulimit -n ") + limit + "; exec " TOLN_AGENT_PATH,
+                                                      fill(R"(host = "h"
+[[resources]]
+resource_type = "directory"
+name = "d"
+props = { path = "{H}/d", owner = "root", recurse = true }
+)"));
+    EXPECT_EQ(result.exit_status, 3) << result.out << result.err;
+    EXPECT_NE(result.out.find(R"("status":"failed","error":"resource error: failed to chown )" + home().string() + "/d: "),
+              std::string::npos)
+        << result.out;
+    ASSERT_EQ(::chown((home() / "d").c_str(), kNobody, kNobody), 0);
+  }
+}
+
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
   const std::string long_name(250, 'n');
   const std::string longest(255, 'm');
