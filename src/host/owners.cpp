@@ -86,14 +86,25 @@ int change_below(int dir_fd, const OwnerIds& ids) {
   while (const dirent* entry = ::readdir(listing.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (::fchownat(dir_fd, name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) note(errno);
-    const UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (sub.valid()) {
-      if (const int error = change_below(sub.get(), ids); error != 0) note(error);
-    } else if (errno != ENOTDIR && errno != ELOOP && errno != ENOENT) {
-      // Not a file, a link or an entry gone meanwhile: a directory whose
-      // contents keep their owner (out of descriptors in a deep tree).
-      note(errno);
+    // Every change goes through the entry that was looked at, so one
+    // swapped in meanwhile (a link for a directory) is never the one changed.
+    const UniqueFd object(::openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!object.valid() || ::fstat(object.get(), &st) != 0) {
+      if (errno != ENOENT) note(errno);
+      errno = 0;
+      continue;
+    }
+    // A link of a user other than root keeps its owner: made root's, or the
+    // owner's of what it leads to, it would be trusted and followed there.
+    const uid_t entry_uid = S_ISLNK(st.st_mode) && st.st_uid != 0 ? static_cast<uid_t>(-1) : uid;
+    if (::fchownat(object.get(), "", entry_uid, gid, AT_EMPTY_PATH) != 0) note(errno);
+    if (S_ISDIR(st.st_mode)) {
+      // Out of descriptors in a deep tree, say: what is below keeps its
+      // owner, which must not pass for done.
+      const UniqueFd sub(::openat(object.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      const int error = sub.valid() ? change_below(sub.get(), ids) : errno;
+      if (error != 0) note(error);
     }
     errno = 0;
   }

@@ -62,8 +62,13 @@ TEST(ChangeOwner, RecursesOnDescriptorsWithoutFollowingLinks) {
   write_file(dir.path() / "tree/sub/file", "f");
   fs::create_symlink(dir.path() / "victim", dir.path() / "tree/sub/link");
   fs::create_symlink(dir.path(), dir.path() / "tree/up");
+  // A user's link: given to another owner it would be trusted anew.
+  fs::create_symlink(dir.path() / "victim", dir.path() / "tree/users");
+  ASSERT_EQ(::lchown((dir.path() / "tree/users").c_str(), 4321, 4321), 0);
   const UniqueFd tree(::open((dir.path() / "tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_EQ(change_owner(tree.get(), {1234, 2345}, true), 0);
+  EXPECT_EQ(lstat_of(dir.path() / "tree/users").st_uid, 4321u);
+  EXPECT_EQ(lstat_of(dir.path() / "tree/users").st_gid, 2345u);
   for (const char* inside : {"tree", "tree/sub", "tree/sub/file", "tree/sub/link", "tree/up"}) {
     EXPECT_EQ(lstat_of(dir.path() / inside).st_uid, 1234u) << inside;
     EXPECT_EQ(lstat_of(dir.path() / inside).st_gid, 2345u) << inside;

@@ -365,6 +365,31 @@ props = { path = "{H}/d", owner = "root", recurse = true }
   }
 }
 
+TEST_F(PlantedPaths, RecursiveOwnerChangeLeavesAUsersLinksTheirOwner) {
+  // Given to root, the user's link would be followed anywhere: here by the
+  // file managed below the tree, into /etc/cron.d.
+  as_user("mkdir d && ln -s /etc/cron.d d/jobs");
+  const std::string untouched = victims();
+  const RunResult result = run(R"([[resources]]
+resource_type = "directory"
+name = "d"
+props = { path = "{H}/d", owner = "root", recurse = true }
+
+[[resources]]
+resource_type = "file"
+name = "job"
+after = ["directory.d"]
+props = { path = "{H}/d/jobs/evil", content = "* * * * * root sh -c id\n" }
+)");
+  EXPECT_NE(result.out.find(R"({"type":"file","name":"job","status":"failed","error":"resource error: )" +
+                            fill(unsafe_link("{H}/d/jobs", "{H}/d/jobs/evil", "0"))),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(victims(), untouched);
+  EXPECT_EQ(lstat_of(home() / "d").st_uid, 0u);
+  EXPECT_EQ(lstat_of(home() / "d/jobs").st_uid, kNobody);
+}
+
 // A source the user owns is read whole into memory: a sparse file of a few
 // GiB (no disk taken) ends the run by exhausting memory instead of failing
 // the resource. Disabled until read_text_file bounds what it reads.
