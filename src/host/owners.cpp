@@ -67,7 +67,13 @@ std::optional<gid_t> group_id(const std::string& name) {
   return numeric_id<gid_t>(name);
 }
 
-int change_below(int dir_fd, const OwnerIds& ids) {
+// Each level below holds descriptors and memory: a tree deeper than this,
+// which another user can make in its own directory, fails instead of ending
+// the agent by its stack.
+constexpr int kMaxDepth = 1024;
+
+int change_below(int dir_fd, const OwnerIds& ids, int depth) {
+  if (depth > kMaxDepth) return ENAMETOOLONG;
   const int listing_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing_fd < 0) return errno;
   const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), ::closedir);
@@ -103,7 +109,7 @@ int change_below(int dir_fd, const OwnerIds& ids) {
       // Out of descriptors in a deep tree, say: what is below keeps its
       // owner, which must not pass for done.
       const UniqueFd sub(::openat(object.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      const int error = sub.valid() ? change_below(sub.get(), ids) : errno;
+      const int error = sub.valid() ? change_below(sub.get(), ids, depth + 1) : errno;
       if (error != 0) note(error);
     }
     errno = 0;
@@ -158,7 +164,7 @@ int change_owner(int fd, const OwnerIds& ids, bool recurse) {
   }
   struct stat st {};
   if (!recurse || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
-  return change_below(fd, ids);
+  return change_below(fd, ids, 1);
 }
 
 }  // namespace toln

@@ -12,11 +12,17 @@
 namespace toln {
 namespace {
 
+// Each level below holds descriptors and memory: a tree deeper than this,
+// which another user can make in its own directory, fails instead of ending
+// the agent by its stack.
+constexpr int kMaxDepth = 1024;
+
 // Empties the directory open as dir_fd. Every entry is first unlinked as a
 // file, which never follows a link; only what then proves a directory is
 // opened, without following a link either, and emptied in turn. 0 or the
 // first errno.
-int empty_directory(int dir_fd) {
+int empty_directory(int dir_fd, int depth) {
+  if (depth > kMaxDepth) return ENAMETOOLONG;
   const int listing_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing_fd < 0) return errno;
   const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), ::closedir);
@@ -36,7 +42,7 @@ int empty_directory(int dir_fd) {
       continue;
     }
     const UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    int error = sub.valid() ? empty_directory(sub.get()) : errno;
+    int error = sub.valid() ? empty_directory(sub.get(), depth + 1) : errno;
     if (error == 0 && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) error = errno;
     if (error != 0 && first_error == 0) first_error = error;
     errno = 0;
@@ -53,7 +59,7 @@ Result<int> remove_dir_all(const std::string& path) {
   if (!resolved->parent.valid()) return EINVAL;
   if (resolved->is_link) return ::unlinkat(resolved->parent.get(), resolved->name.c_str(), 0) == 0 ? 0 : errno;
   if (!S_ISDIR(resolved->st.st_mode)) return ENOTDIR;
-  if (const int error = empty_directory(resolved->object.get()); error != 0) return error;
+  if (const int error = empty_directory(resolved->object.get(), 1); error != 0) return error;
   return ::unlinkat(resolved->parent.get(), resolved->name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 

@@ -390,6 +390,27 @@ props = { path = "{H}/d/jobs/evil", content = "* * * * * root sh -c id\n" }
   EXPECT_EQ(lstat_of(home() / "d/jobs").st_uid, kNobody);
 }
 
+TEST_F(PlantedPaths, TreesTooDeepToWalkFailWithoutEndingTheRun) {
+  // Each level of a tree costs stack, memory and descriptors: a user who
+  // nests its directories deep enough must not end the agent's run (here
+  // with a small stack and descriptors to spare, as a container gives).
+  // Deeper than 1,024 levels, a tree is refused.
+  as_user("mkdir d && cd d && i=0 && while [ $i -lt 1500 ]; do mkdir s && cd s && i=$((i+1)); done");
+  for (const char* props : {R"(path = "{H}/d", owner = "root", recurse = true)", R"(path = "{H}/d", state = "absent")"}) {
+    SCOPED_TRACE(props);
+    const RunResult result = sandbox.run_in_namespace("ulimit -n 10000; ulimit -s 1024; exec " TOLN_AGENT_PATH, fill(R"(host = "h"
+[[resources]]
+resource_type = "directory"
+name = "d"
+props = { )" + std::string(props) + R"( }
+)"));
+    EXPECT_EQ(result.exit_status, 3) << result.out << result.err;
+    EXPECT_NE(result.out.find(R"("status":"failed","error":"resource error: failed to )"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(home().string() + "/d: File name too long"), std::string::npos) << result.out;
+    EXPECT_TRUE(fs::is_directory(home() / "d/s/s"));
+  }
+}
+
 // A source the user owns is read whole into memory: a sparse file of a few
 // GiB (no disk taken) ends the run by exhausting memory instead of failing
 // the resource. Disabled until read_text_file bounds what it reads.
