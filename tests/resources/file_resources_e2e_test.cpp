@@ -411,6 +411,29 @@ props = { )" + std::string(props) + R"( }
   }
 }
 
+// git is given the path and walks it again itself: the check before it
+// starts cannot stop a link swapped in afterwards. The fake git makes the
+// user's move at that moment, then runs the real one. Disabled until git
+// works in a directory the user cannot redirect.
+TEST_F(PlantedPaths, DISABLED_GitCloneDoesNotFollowALinkSwappedInAfterTheCheck) {
+  const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
+  const RunResult made = sandbox.run_in_namespace(
+      "set -e; git init -q --bare -b main " + origin + "; git init -q -b main w; cd w; echo x > f; git add f;"
+      " git -c user.name=t -c user.email=t@example.invalid commit -qm one; git push -q " + origin + " main");
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  as_user("mkdir apps");
+  sandbox.add_fake("git", "[ \"$1\" = clone ] && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " +
+                              home().string() + " && mv apps apps.old && ln -s /etc/cron.d apps'\n"
+                              "exec /usr/bin/git \"$@\"");
+  const std::string untouched = victims();
+  const RunResult result = run(R"([[resources]]
+resource_type = "git"
+name = "app"
+props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
+)");
+  EXPECT_EQ(victims(), untouched) << result.out << result.err;
+}
+
 // A source the user owns is read whole into memory: a sparse file of a few
 // GiB (no disk taken) ends the run by exhausting memory instead of failing
 // the resource. Disabled until read_text_file bounds what it reads.
