@@ -105,12 +105,10 @@ int change_below(int dir_fd, const OwnerIds& ids, int depth) {
     // owner's of what it leads to, it would be trusted and followed there.
     const uid_t entry_uid = S_ISLNK(st.st_mode) && st.st_uid != 0 ? static_cast<uid_t>(-1) : uid;
     if (::fchownat(object.get(), "", entry_uid, gid, AT_EMPTY_PATH) != 0) note(errno);
+    // A directory that cannot be listed (out of descriptors in a deep tree,
+    // say) keeps the owners below it, which must not pass for done.
     if (S_ISDIR(st.st_mode)) {
-      // Out of descriptors in a deep tree, say: what is below keeps its
-      // owner, which must not pass for done.
-      const UniqueFd sub(::openat(object.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      const int error = sub.valid() ? change_below(sub.get(), ids, depth + 1) : errno;
-      if (error != 0) note(error);
+      if (const int error = change_below(object.get(), ids, depth + 1); error != 0) note(error);
     }
     errno = 0;
   }
