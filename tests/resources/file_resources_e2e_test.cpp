@@ -416,50 +416,6 @@ props = { )" + std::string(props) + R"( }
   }
 }
 
-// git is given the path and walks it again itself: the check before it
-// starts cannot stop a link swapped in afterwards. The fake git makes the
-// user's move at that moment, then runs the real one. Disabled until git
-// works in a directory the user cannot redirect.
-TEST_F(PlantedPaths, DISABLED_GitCloneDoesNotFollowALinkSwappedInAfterTheCheck) {
-  const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
-  const RunResult made = sandbox.run_in_namespace(
-      "set -e; git init -q --bare -b main " + origin + "; git init -q -b main w; cd w; echo x > f; git add f;"
-      " git -c user.name=t -c user.email=t@example.invalid commit -qm one; git push -q " + origin + " main");
-  ASSERT_EQ(made.exit_status, 0) << made.err;
-  as_user("mkdir apps");
-  sandbox.add_fake("git", "[ \"$1\" = clone ] && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " +
-                              home().string() + " && mv apps apps.old && ln -s /etc/cron.d apps'\n"
-                              "exec /usr/bin/git \"$@\"");
-  const std::string untouched = victims();
-  const RunResult result = run(R"([[resources]]
-resource_type = "git"
-name = "app"
-props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
-)");
-  EXPECT_EQ(victims(), untouched) << result.out << result.err;
-}
-
-// docker compose reads the compose file by its path, as root, after the
-// agent has checked and written it: in a project directory the user owns,
-// the user puts its own file there first and root's docker starts what that
-// file says. The fake docker makes the user's move when "up" starts, then
-// keeps what it reads. Disabled until docker is handed the file that was
-// checked (a descriptor's /proc path with --project-directory, say).
-TEST_F(PlantedPaths, DISABLED_ComposeUpReadsTheFileThatWasWritten) {
-  as_user("mkdir proj");
-  sandbox.add_fake("docker", "case \"$*\" in *' up '*)\n"
-                             "  setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " + home().string() +
-                             "/proj && echo \"services: {evil: {image: x, privileged: true}}\" > x && mv -f x docker-compose.yml'\n"
-                             "  cat \"$3\" > \"$TOLN_FAKE_STATE/read\" ;;\nesac\nexit 0");
-  const RunResult result = run(R"([[resources]]
-resource_type = "docker_compose"
-name = "app"
-props = { project_dir = "{H}/proj", content = "services: {}\n", pull = false }
-)");
-  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-  EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "services: {}\n");
-}
-
 // A source the user owns is read whole into memory: a sparse file of a few
 // GiB (no disk taken) ends the run by exhausting memory instead of failing
 // the resource. Disabled until read_text_file bounds what it reads.
