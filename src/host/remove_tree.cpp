@@ -32,22 +32,25 @@ int empty_directory(int dir_fd, int depth) {
     return error;
   }
   int first_error = 0;
-  errno = 0;
-  while (const dirent* entry = ::readdir(listing.get())) {
+  for (;;) {
+    // readdir tells its end from its failure only by errno.
+    errno = 0;
+    const dirent* entry = ::readdir(listing.get());
+    if (entry == nullptr) return first_error != 0 ? first_error : errno;
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
+    // An entry gone meanwhile is as good as removed.
     if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
     if (errno != EISDIR && errno != EPERM) {
       if (first_error == 0) first_error = errno;
       continue;
     }
     const UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid() && errno == ENOENT) continue;
     int error = sub.valid() ? empty_directory(sub.get(), depth + 1) : errno;
-    if (error == 0 && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) error = errno;
+    if (error == 0 && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) error = errno;
     if (error != 0 && first_error == 0) first_error = error;
-    errno = 0;
   }
-  return first_error != 0 ? first_error : errno;
 }
 
 }  // namespace
