@@ -64,11 +64,21 @@ bool looks_like_option(std::string_view arg) {
 // interval: the empty value is split off as an argument of its own, which
 // CLI11 takes as the option's value. And an option whose value is missing
 // never takes the option that follows it: "--source --once --interval 5m"
-// would loop over a bundle file named "--once".
+// would loop over a bundle file named "--once". A flag takes no value, not
+// even the empty one CLI11 lets through: "--once=${ONCE}" with the variable
+// empty must not run a single cycle.
 std::vector<std::string> prepared_args(int argc, char** argv, const CLI::App& serve) {
   const auto value_option = [&](std::string_view name) -> const CLI::Option* {
     for (const CLI::Option* option : serve.get_options()) {
       if (option->get_items_expected_max() > 0 && option->check_lname(std::string(name))) return option;
+    }
+    return nullptr;
+  };
+  const auto flag = [&](std::string_view name) -> const CLI::Option* {
+    for (const CLI::App* app : {serve.get_parent(), &serve}) {
+      for (const CLI::Option* option : app->get_options()) {
+        if (option->get_items_expected_max() == 0 && option->check_lname(std::string(name))) return option;
+      }
     }
     return nullptr;
   };
@@ -80,6 +90,9 @@ std::vector<std::string> prepared_args(int argc, char** argv, const CLI::App& se
       continue;
     }
     const std::size_t equals = arg.find('=');
+    if (const CLI::Option* given = flag(arg.substr(2, equals - 2)); given && equals != std::string_view::npos) {
+      throw CLI::ArgumentMismatch::FlagOverride(given->get_name());
+    }
     const CLI::Option* option = value_option(arg.substr(2, equals - 2));
     if (option && equals == arg.size() - 1) {
       args.emplace_back(arg.substr(0, equals));

@@ -33,9 +33,10 @@ inline constexpr const char* low_speed_limit = "1024";  // bytes per second
 inline constexpr const char* low_speed_time = "30";     // seconds
 }  // namespace transfer_bounds
 
-// curl reads the scheme without regard to case.
+// curl reads the scheme without regard to case, and whatever slashes follow
+// it ("https:/host" is an https URL too).
 inline bool is_https_url(std::string_view url) {
-  constexpr std::string_view scheme = "https://";
+  constexpr std::string_view scheme = "https:";
   if (url.size() < scheme.size()) return false;
   for (std::size_t i = 0; i < scheme.size(); ++i) {
     const char c = url[i] >= 'A' && url[i] <= 'Z' ? static_cast<char>(url[i] - 'A' + 'a') : url[i];

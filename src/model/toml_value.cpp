@@ -50,12 +50,14 @@ std::string datetime_text(const TomlDateTime& value) {
 std::string float_text(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  // Without a format, to_chars gives the shortest digits that read back as
-  // the same number, in scientific form when that is shorter ("1e+23").
-  // The fixed format would give the exact binary value's digits instead
-  // (99999999999999991611392), so the digits are laid out here.
+  // The scientific format without a precision gives the shortest digits
+  // that read back as the same number ("1e+23"). The fixed format, and the
+  // default where it picks the fixed form, gives the exact binary value's
+  // digits instead (99999999999999991611392, 1152921504606846976), so the
+  // digits are laid out here.
   char buffer[32];
-  const std::string_view shortest(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+  const std::string_view shortest(
+      buffer, std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr);
   const bool negative = shortest.front() == '-';
   const std::string_view unsigned_text = shortest.substr(negative ? 1 : 0);
   const std::size_t e = unsigned_text.find('e');

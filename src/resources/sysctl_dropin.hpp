@@ -12,8 +12,9 @@
 namespace toln {
 
 // Whether some line holds the setting: trimmed, not a comment, and equal to
-// "{key}={value}" once every blank (U+0020) is removed from both, so blanks
-// around "=" and inside a multi-word value do not count; tabs do.
+// "{key}={value}" once blanks (U+0020) around the first "=" and at the ends
+// are removed from both and every other run of blanks is cut to one; tabs
+// count.
 bool sysctl_line_present(const std::vector<std::string_view>& lines, std::string_view key, std::string_view value);
 
 // The lines of text that do not set key, each unchanged.

@@ -73,6 +73,8 @@ TEST(CommandLine, UsageErrorsEndWithStatusTwo) {
       {"serve", "--source", "file.toml", "--interval", "5\xC3"},
       {"--dry-run=false"},
       {"serve", "--source", "file.toml", "--once=false"},
+      {"--help="},
+      {"--version="},
       {"help", "bogus"},
       {"help", "serve", "bogus"},
   };
@@ -120,6 +122,10 @@ TEST(CommandLine, EmptyAndMissingValuesInServeMode) {
       {{"serve", "--source", "bundle.toml", "--report-dir", "--once"}, 2, "--report-dir"},
       {{"serve", "--source", "--", "--once"}, 2, "--source"},
       {{"serve", "--source", "--once", "--interval", "1s"}, 2, "--source"},
+      // A flag takes no value, not even the empty one.
+      {{"serve", "--source", "bundle.toml", "--once=", "--report-dir", "reports"}, 2, "--once"},
+      {{"--dry-run=", "serve", "--source", "bundle.toml", "--once", "--report-dir", "reports"}, 2, "--dry-run"},
+      {{"serve", "--dry-run=true", "--source", "bundle.toml", "--once", "--report-dir", "reports"}, 2, "--dry-run"},
       {{"serve", "--interval", "1s", "--source=", "--once"},
        5,
        "serve error: config error: failed to read bundle from : No such file or directory (os error 2)\n"},

@@ -313,6 +313,19 @@ TEST_F(ResourceLimits, CommandWriting100MiBToStandardError) {
   expect_peak_within(failed, 64, 5, "100 MiB on standard error, exit 1");
 }
 
+// The costliest standard error to quote: NUL bytes, each written "\u0000"
+// in the report line, which then takes six times the 64 MiB kept and costs
+// more again while its buffer grows.
+TEST_F(ResourceLimits, CommandWriting100MiBOfNulBytesToStandardError) {
+  const std::string bundle =
+      "host = \"limits\"\n\n[[resources]]\nresource_type = \"cmd\"\nname = \"noisy\"\n"
+      "props = { creates = \"/nonexistent\", command = \"head -c 104857600 /dev/zero >&2; exit 1\" }\n";
+  const MeasuredRun failed = run(bundle, false);
+  EXPECT_EQ(failed.run.exit_status, 3);
+  EXPECT_EQ(failed.run.out.size(), 6 * 64 * kMiB + 191) << failed.run.out.substr(0, 200);
+  expect_peak_within(failed, 64, 13, "100 MiB of NUL bytes on standard error, exit 1");
+}
+
 // 3 GiB on either stream of a command take no more memory than the 64 MiB
 // kept of it.
 TEST_F(ResourceLimits, CommandPrinting3GiB) {

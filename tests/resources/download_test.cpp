@@ -128,6 +128,9 @@ TEST_F(DownloadResource, RedirectsNeverDowngrade) {
       {url("redirect/tool"), ""},
       {tls.url("/redirect-to?" + url("tool")),
        "curl: (1) Protocol \"http\" not supported or disabled in libcurl\n"},
+      // curl reads "https:/host" as an https URL too.
+      {"HTTPS:/" + tls.url("/redirect-to?" + url("tool")).substr(std::string_view("https://").size()),
+       "curl: (1) Protocol \"http\" not supported or disabled in libcurl\n"},
       {url("redirect-to?ftp://127.0.0.1:1/tool"),
        "curl: (1) Protocol \"ftp\" not supported or disabled in libcurl\n"},
   };

@@ -30,6 +30,11 @@ TEST(SysctlDropin, LinePresent) {
       // Blanks inside a value go as well, so a multi-word value is found.
       {"net.ipv4.ip_forward = 32768 60999\n", "32768 60999", true},
       {"net.ipv4.ip_forward = 32768\t60999\n", "32768 60999", false},
+      {"net.ipv4.ip_forward = 32768   60999\n", "32768  60999", true},
+      // Words stay apart: another value is not the same once blanks go.
+      {"net.ipv4.ip_forward = 3276860999\n", "32768 60999", false},
+      {"net.ipv4.ip_forward = 32768 60999\n", "3276860999", false},
+      {"net.ipv4.ip_forward = 4 4 1 7\n", "44 17", false},
       {"net.ipv4.ip_forward = 1\nnet.ipv4.ip_forward = 0\n", "1", true},
       {"net.ipv4.ip_forward = 1\n# net.ipv4.ip_forward = 0\nother = 0\n", "1", true},
   };
