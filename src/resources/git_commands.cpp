@@ -39,7 +39,7 @@ Status run_git_checked(const HostCommand& command, std::string_view label) {
   auto output = run_git(command);
   if (!output) return std::move(output).error();
   if (output->status != 0) {
-    return AgentError::resource(std::string(label) + " failed: " + lossy_utf8(output->stderr_bytes));
+    return AgentError::resource(std::string(label) + " failed: " + stderr_text(*output));
   }
   return {};
 }
