@@ -4,7 +4,11 @@
 
 #include <cerrno>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_modes.hpp"
+#include "host/file_reading.hpp"
+#include "host/sha256.hpp"
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
 #include "host/safe_path.hpp"

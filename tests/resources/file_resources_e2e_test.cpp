@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
-#include "host/file_services.hpp"
+#include "host/file_modes.hpp"
+#include "host/sha256.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {
