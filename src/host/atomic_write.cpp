@@ -21,14 +21,19 @@ AgentError os_step_error(std::string_view step, int errnum) {
   return AgentError::resource(std::string(step) + ": " + os_error_text(errnum));
 }
 
-// Gives the written temporary file its owner (of an existing target), then
-// its mode. The owner comes first: a chown clears the set-user-id and
-// set-group-id bits.
-Status finish_temp(int fd, std::string_view data, const std::optional<struct stat>& existing, std::uint32_t mode) {
+// Gives the written temporary file its owner (the wanted one, else that of
+// an existing target), then its mode. The owner comes first: a chown clears
+// the set-user-id and set-group-id bits.
+Status finish_temp(int fd, std::string_view data, const std::optional<struct stat>& existing,
+                   const std::optional<OwnerIds>& owner, std::uint32_t mode) {
   if (const int outcome = write_all(fd, data); outcome != 0) {
     return AgentError::resource("write temp: " + write_failure_text(outcome));
   }
-  if (existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+  if (owner) {
+    const uid_t uid = owner->uid.value_or(existing ? existing->st_uid : static_cast<uid_t>(-1));
+    const gid_t gid = owner->gid.value_or(existing ? existing->st_gid : static_cast<gid_t>(-1));
+    if (::fchown(fd, uid, gid) != 0) return os_step_error("set owner on temp", errno);
+  } else if (existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
     return os_step_error("preserve owner on temp", errno);
   }
   if (::fchmod(fd, mode) != 0) return os_step_error("set mode on temp", errno);
@@ -38,7 +43,7 @@ Status finish_temp(int fd, std::string_view data, const std::optional<struct sta
 }  // namespace
 
 Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_view data,
-                                         std::optional<std::uint32_t> mode) {
+                                         std::optional<std::uint32_t> mode, const std::optional<OwnerIds>& owner) {
   auto resolved = resolve_path(path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
   if (resolved->is_link) {
@@ -65,7 +70,7 @@ Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_vi
 
   auto file = PendingFile::create(resolved->parent.get(), resolved->name, path);
   if (!file) return std::move(file).error();
-  if (auto finished = finish_temp(file->fd(), data, existing, wanted_mode); !finished) return std::move(finished).error();
+  if (auto finished = finish_temp(file->fd(), data, existing, owner, wanted_mode); !finished) return std::move(finished).error();
   if (auto committed = file->commit(); !committed) return std::move(committed).error();
   (void)run_command(host_programs::restorecon(lossy_utf8(path)));
   return file->release_fd();

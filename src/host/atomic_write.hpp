@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/owners.hpp"
 #include "host/unique_fd.hpp"
 #include "model/result.hpp"
 
@@ -21,9 +22,12 @@ namespace toln {
 // is run on the path, its outcome ignored. On failure the target is
 // untouched and no temporary file is left.
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode);
-// The same, handing back the new file's descriptor (open for writing), so
-// that a later change of its owner lands on this very file.
+// The same, handing back the new file's descriptor (open for writing). With
+// an owner, the new file gets that owner (an id it leaves out stays the
+// existing file's) before its mode, and before it has a name: no one but
+// that owner ever owns it ("set owner on temp: {}").
 Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_view data,
-                                         std::optional<std::uint32_t> mode);
+                                         std::optional<std::uint32_t> mode,
+                                         const std::optional<OwnerIds>& owner = std::nullopt);
 
 }  // namespace toln

@@ -94,6 +94,45 @@ TEST_F(AtomicWrite, KeepsOwnerGroupAndModeOfAnExistingFile) {
   });
 }
 
+// A wanted owner is the new file's before it has a name; an id it leaves
+// out is the existing file's (the agent's for a new file).
+TEST_F(AtomicWrite, WantedOwnerIsGivenBeforeTheMode) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    struct Case {
+      std::string name;
+      bool exists;
+      OwnerIds owner;
+      uid_t uid;
+      gid_t gid;
+    } cases[] = {
+        {"user", true, {0, std::nullopt}, 0, kOtherGid},
+        {"group", true, {std::nullopt, 0}, kOtherUid, 0},
+        {"both", true, {kOtherUid + 1, kOtherGid + 1}, kOtherUid + 1, kOtherGid + 1},
+        {"new", false, {kOtherUid, std::nullopt}, kOtherUid, ::getgid()},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      const fs::path target = dir / c.name;
+      if (c.exists) {
+        write_file(target, "old", 0644);
+        ASSERT_EQ(::chown(target.c_str(), kOtherUid, kOtherGid), 0);
+      }
+      auto written = atomic_write_keeping_fd(target, "new", 04755, c.owner);
+      ASSERT_TRUE(written) << error_of(written);
+      EXPECT_EQ(read_file(target), "new");
+      EXPECT_EQ(mode_of(target), 04755u) << "the set-id bits outlive the change of owner";
+      EXPECT_EQ(lstat_of(target).st_uid, c.uid);
+      EXPECT_EQ(lstat_of(target).st_gid, c.gid);
+    }
+    drop_chown_capability();
+    EXPECT_EQ(error_of(atomic_write_keeping_fd(dir / "user", "newer", std::nullopt, OwnerIds{kOtherUid, std::nullopt})),
+              "resource error: set owner on temp: Operation not permitted (os error 1)");
+    EXPECT_EQ(read_file(dir / "user"), "new");
+    EXPECT_EQ(dir_names(dir), (std::vector<std::string>{"both", "group", "new", "user"}));
+  });
+}
+
 TEST_F(AtomicWrite, RefusesSymbolicLinksEvenDangling) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {

@@ -342,6 +342,35 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
 }
 
+// The user owns the managed file; the resource hands it to root with a
+// set-user-id mode. The new file must never be the user's, even for a
+// moment: the user would open it for writing and keep the descriptor.
+TEST_F(PlantedPaths, NewFileGivenToRootIsNeverTheUsersForAMoment) {
+  write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
+[[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
+)"));
+  // The user's loop puts a file of its own back whenever the agent's is in
+  // place, and keeps opening f for reading and writing: once it holds the
+  // agent's file, it waits for the run to end and prints the owner and
+  // mode of what it holds.
+  const RunResult runs = sandbox.run_in_namespace(
+      "cd " + home().string() +
+      "; setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+      "'while [ ! -e stop ]; do [ -O f ] || { echo x > f.reg; mv -fT f.reg f; };"
+      " ( exec 3<>f && grep -q agent <&3 && sleep 0.2 && stat -L -c \"held %u %a\" /dev/fd/3 ); done 2>/dev/null' &"
+      " i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done;"
+      " touch stop; wait; echo written $written");
+  EXPECT_EQ(runs.exit_status, 0) << runs.err;
+  EXPECT_EQ(runs.out.find("held"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find("written "), std::string::npos) << runs.out;
+  EXPECT_EQ(runs.out.find("written 0\n"), std::string::npos) << "the agent still works beside the user";
+  const struct stat st = lstat_of(home() / "f");
+  EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
+}
+
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
   const std::string long_name(250, 'n');
   const std::string longest(255, 'm');
