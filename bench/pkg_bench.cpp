@@ -27,8 +27,8 @@
 #include <fstream>
 #include <optional>
 
-#include "host/file_services.hpp"
 #include "host/process.hpp"
+#include "host/temp_dirs.hpp"
 #include "resources/pkg.hpp"
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "host/file_services.hpp"
+#include "host/file_errors.hpp"
 
 namespace toln {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "host/file_services.hpp"
+#include "host/dir_tree.hpp"
 #include "host/safe_path.hpp"
 
 namespace toln {

@@ -33,4 +33,10 @@ std::string Sha256::finish() {
   return text;
 }
 
+std::string content_digest(std::string_view data) {
+  Sha256 digest;
+  digest.update(data);
+  return digest.finish();
+}
+
 }  // namespace toln

@@ -21,4 +21,7 @@ class Sha256 {
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_;
 };
 
+// "sha256:" and 64 lowercase hexadecimal digits.
+std::string content_digest(std::string_view data);
+
 }  // namespace toln

@@ -4,7 +4,10 @@
 
 #include <vector>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/dir_tree.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "resources/distribution_suite.hpp"
 #include "resources/props.hpp"

@@ -4,7 +4,10 @@
 
 #include <cerrno>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/dir_tree.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_reading.hpp"
 #include "resources/props.hpp"
 
 namespace toln {

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <charconv>
 
-#include "host/file_services.hpp"
+#include "host/dir_tree.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_modes.hpp"
 #include "host/owners.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"

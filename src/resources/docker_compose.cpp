@@ -2,9 +2,12 @@
 
 #include <optional>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
+#include "host/sha256.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"

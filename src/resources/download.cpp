@@ -6,12 +6,13 @@
 
 #include <cerrno>
 
-#include "host/file_services.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_modes.hpp"
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
+#include "host/pending_file.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
-#include "resources/download_place.hpp"
 #include "resources/download_steps.hpp"
 #include "resources/props.hpp"
 
@@ -66,7 +67,7 @@ Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::op
   return {};
 }
 
-// Fetches into a private file in dest's directory and puts it in place once
+// Fetches into a pending file in dest's directory and puts it in place once
 // it is verified and has its owner and mode. `where` has dest resolved, not
 // through a link; an archive already unpacked is not fetched again.
 Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::string>& messages,
@@ -99,7 +100,7 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
     owner = *parsed;
   }
 
-  auto file = PrivateFile::create(where.parent.get(), where.name, wanted.dest);
+  auto file = PendingFile::create(where.parent.get(), where.name, wanted.dest);
   if (!file) return std::move(file).error();
   if (!wanted.extract) {
     if (auto fetched = fetch_into(host_programs::curl_download(wanted.url), file->fd()); !fetched) return fetched;
@@ -115,7 +116,7 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
     mode = mode.value_or(masked(archive->member_mode));
   }
   if (auto set = set_owner_then_mode(file->fd(), owner, mode); !set) return set;
-  if (auto placed = file->put_in_place(wanted.dest); !placed) return placed;
+  if (auto placed = file->commit(); !placed) return placed;
   messages.push_back((wanted.extract ? "downloaded and extracted -> " : "downloaded -> ") + wanted.dest);
   return {};
 }

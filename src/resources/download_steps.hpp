@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "host/file_services.hpp"
 #include "host/host_programs.hpp"
+#include "host/temp_dirs.hpp"
 #include "host/unique_fd.hpp"
 #include "model/result.hpp"
 

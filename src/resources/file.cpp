@@ -1,13 +1,18 @@
 #include "resources/file.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_modes.hpp"
+#include "host/file_reading.hpp"
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
 #include "host/safe_path.hpp"
+#include "host/sha256.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
 
@@ -38,14 +43,18 @@ struct Target {
   const std::string& path;
   OpenedPath found;
   bool written = false;
+  bool written_with_owner = false;  // the new file has the wanted owner
 
   bool exists() const { return written || found.exists; }
   int fd() const { return found.fd.get(); }
 };
 
-// Compares and, unless in dry-run, writes the contents.
-Status apply_content(Target& target, const std::string& wanted, std::optional<std::uint32_t> mode, bool dry_run,
-                     Changes& changes) {
+// Compares and, unless in dry-run, writes the contents. The new file gets
+// the wanted owner before its mode and before it has a name: given the
+// existing owner instead, a user who owns the file now could open the new
+// one for writing before it became another's (root's, set-id perhaps).
+Status apply_content(Target& target, const std::string& wanted, std::optional<std::uint32_t> mode,
+                     const std::optional<std::string>& owner, bool dry_run, Changes& changes) {
   const std::string& path = target.path;
   auto check = check_contents(target.found, path, wanted);
   if (!check) return std::move(check).error();
@@ -61,22 +70,34 @@ Status apply_content(Target& target, const std::string& wanted, std::optional<st
     if (!made) return std::move(made).error();
     if (*made != 0) return create_dir_failed_error(*made);
   }
-  auto written = atomic_write_keeping_fd(path, wanted, mode);
+  // An owner that cannot be parsed fails later, as a change of owner.
+  std::optional<OwnerIds> owner_ids;
+  if (owner) {
+    if (auto parsed = parse_owner_spec(*owner)) owner_ids = *parsed;
+  }
+  auto written = atomic_write_keeping_fd(path, wanted, mode, owner_ids);
   if (!written) return write_failed_error(path, written.error());
   target.found.fd = std::move(*written);
   target.written = true;
+  target.written_with_owner = owner_ids.has_value();
   return {};
 }
 
 Status apply_owner(Target& target, const std::string& owner, std::optional<std::uint32_t> mode, bool dry_run,
                    Changes& changes) {
-  struct stat st = target.found.st;
-  if (target.written && ::fstat(target.fd(), &st) != 0) return stat_failed_error(target.path, errno);
-  const std::string current = user_name(st.st_uid);
+  // A file written with the wanted owner is reported against the one it
+  // replaced: the existing file's owner, or the agent for a new file.
+  uid_t uid = target.found.exists ? target.found.st.st_uid : ::geteuid();
+  if (target.written && !target.written_with_owner) {
+    struct stat st {};
+    if (::fstat(target.fd(), &st) != 0) return stat_failed_error(target.path, errno);
+    uid = st.st_uid;
+  }
+  const std::string current = user_name(uid);
   if (current == owner) return {};
   changes.messages.push_back("owner " + current + std::string(kArrow) + owner);
   changes.records.push_back(change_update("owner", current, owner));
-  if (dry_run) return {};
+  if (dry_run || target.written_with_owner) return {};
   const auto chown_failed = [&](const std::string& cause) {
     return AgentError::resource("failed to chown " + target.path + ": " + cause);
   };
@@ -122,8 +143,9 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
   if (mode && target.found.exists && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
 
   Changes changes;
+  const auto owner = prop_str(resource, "owner");
   if (*wanted) {
-    if (auto content = apply_content(target, **wanted, mode, dry_run, changes); !content) {
+    if (auto content = apply_content(target, **wanted, mode, owner, dry_run, changes); !content) {
       return std::move(content).error();
     }
   }
@@ -134,7 +156,7 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
     if (!dry_run && !target.written && ::fchmod(target.fd(), *mode) != 0) return chmod_failed_error(path, errno);
   }
 
-  if (const auto owner = prop_str(resource, "owner"); owner && target.exists()) {
+  if (owner && target.exists()) {
     if (auto owned = apply_owner(target, *owner, mode, dry_run, changes); !owned) return std::move(owned).error();
   }
 

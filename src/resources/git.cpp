@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/file_services.hpp"
+#include "host/dir_tree.hpp"
+#include "host/file_errors.hpp"
 #include "host/path_checks.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"

@@ -1,6 +1,6 @@
 #include "resources/hostname_timezone.hpp"
 
-#include "host/file_services.hpp"
+#include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"

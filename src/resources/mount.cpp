@@ -3,7 +3,8 @@
 #include <array>
 #include <optional>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "resources/fstab_lines.hpp"
 #include "resources/props.hpp"

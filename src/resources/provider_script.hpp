@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "host/file_services.hpp"
+#include "host/temp_dirs.hpp"
 #include "model/result.hpp"
 
 namespace toln {

@@ -2,7 +2,9 @@
 
 #include <optional>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/file_errors.hpp"
+#include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "resources/props.hpp"
 #include "resources/sysctl_dropin.hpp"

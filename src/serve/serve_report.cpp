@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
-#include "host/file_services.hpp"
+#include "host/atomic_write.hpp"
+#include "host/dir_tree.hpp"
+#include "host/path_parts.hpp"
 #include "model/report_json.hpp"
 #include "text/utf8.hpp"
 
@@ -23,7 +25,10 @@ std::string join_path(const std::string& dir, const std::string& name) {
 // 0 or the errno.
 int create_report_dir(const std::string& dir) {
   if (dir.empty()) return 0;
-  if (const int error = create_parent_dirs(dir)) return error;
+  // Taken as atomic_write takes a path: "/srv/app/" names "app" in "/srv".
+  if (const auto parent = split_path(dir).parent) {
+    if (const int error = create_dir_all(*parent)) return error;
+  }
   if (::mkdir(dir.c_str(), 0700) == 0) return 0;
   if (errno != EEXIST) return errno;
   struct stat st {};

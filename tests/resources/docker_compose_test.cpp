@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
-#include "host/file_services.hpp"
+#include "host/sha256.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {

@@ -1,21 +1,14 @@
 // A user who owns the directory of a download's dest, attacking as nobody
 // while the agent works: planted links, reading the transfer, special files.
 // Every victim exists only in the sandbox's /etc overlay.
-#include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <cstddef>
-#include <iterator>
 
 #include <chrono>
 #include <thread>
 
 #include "resources/download_fixture.hpp"
+#include "support/unnamed_files.hpp"
 
 namespace toln {
 namespace {
@@ -102,30 +95,11 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
   }
 }
 
-// Makes the file systems of this process look as if they had no unnamed
-// files: openat with O_TMPFILE fails with EOPNOTSUPP, as on a file system
-// that lacks them.
-void refuse_unnamed_files() {
-  constexpr std::uint32_t kTmpfileBit = 020000000;  // O_TMPFILE without O_DIRECTORY
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kTmpfileBit, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
-  ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
-  ASSERT_EQ(::openat(AT_FDCWD, "/tmp", O_TMPFILE | O_RDWR, 0600), -1);
-}
-
-// With unnamed files, and in a private directory beside dest without them.
+// With unnamed files, and with a named temporary file where there are none.
 TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
   sandbox.add_fake("curl", kSlowCurl);
   for (bool unnamed_files : {true, false}) {
-    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "private directory");
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
     sandbox.run_in_process([&] {
       plant_victim_and_drop_dir();
       if (!unnamed_files) refuse_unnamed_files();

@@ -12,7 +12,7 @@
 
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
-#include "host/file_services.hpp"
+#include "host/sha256.hpp"
 #include "resources/download.hpp"
 #include "support/resource_testing.hpp"
 

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
-#include "host/file_services.hpp"
+#include "host/file_modes.hpp"
+#include "host/sha256.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {
@@ -232,6 +232,16 @@ class PlantedPaths : public ::testing::Test {
                                                    script + "'");
     ASSERT_EQ(run.exit_status, 0) << run.err;
   }
+  // 40 runs of the agent on ../bundle.toml in one namespace, beside the
+  // user's loop in its directory (until a file "stop" appears there). The
+  // output is the loop's, then "written N": the runs that succeeded.
+  RunResult runs_beside_user(const std::string& loop) {
+    return sandbox.run_in_namespace(
+        "cd " + home().string() + "; setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'while [ ! -e stop ]; do " +
+        loop +
+        "; done 2>/dev/null' & i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH
+        " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; touch stop; wait; echo written $written");
+  }
   // One run of the agent; a run that reads without end is stopped by its
   // address-space limit (sanitizers need theirs unbounded).
   RunResult run(const std::string& resources) {
@@ -332,12 +342,7 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   // One namespace for the user's loop and 40 runs of the agent: the user
   // keeps putting a file of its own, then a link to the victim, in place of
   // the managed file.
-  const RunResult runs = sandbox.run_in_namespace(
-      "cd " + home().string() +
-      "; setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
-      "'while [ ! -e stop ]; do echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f; done 2>/dev/null' &"
-      " i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done;"
-      " touch stop; wait; echo $written");
+  const RunResult runs = runs_beside_user("echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
 }
@@ -453,6 +458,31 @@ props = { path = ")" + (shared / "secret").string() + R"(", content = "TOPSECRET
   EXPECT_EQ(read_file(shared / "secret"), "TOPSECRET\n");
   EXPECT_EQ(lstat_of(shared / "secret").st_uid, 0u);
   EXPECT_EQ(mode_of(shared / "secret"), 0600u);
+}
+
+// The user owns the managed file; the resource hands it to root with a
+// set-user-id mode. The new file must never be the user's, even for a
+// moment: the user would open it for writing and keep the descriptor.
+TEST_F(PlantedPaths, NewFileGivenToRootIsNeverTheUsersForAMoment) {
+  write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
+[[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
+)"));
+  // The user's loop puts a file of its own back whenever the agent's is in
+  // place, and keeps opening f for reading and writing: once it holds the
+  // agent's file, it waits for the run to end and prints the owner and
+  // mode of what it holds.
+  const RunResult runs = runs_beside_user(
+      "[ -O f ] || { echo x > f.reg; mv -fT f.reg f; };"
+      " ( exec 3<>f && grep -q agent <&3 && sleep 0.2 && stat -L -c \"held %u %a\" /dev/fd/3 )");
+  EXPECT_EQ(runs.exit_status, 0) << runs.err;
+  EXPECT_EQ(runs.out.find("held"), std::string::npos) << runs.out;
+  EXPECT_NE(runs.out.find("written "), std::string::npos) << runs.out;
+  EXPECT_EQ(runs.out.find("written 0\n"), std::string::npos) << "the agent still works beside the user";
+  const struct stat st = lstat_of(home() / "f");
+  EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
 }
 
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {

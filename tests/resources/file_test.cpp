@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "harness/sandbox.hpp"
-#include "host/file_services.hpp"
+#include "host/sha256.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
-#include "host/file_services.hpp"
+#include "host/sha256.hpp"
 
 namespace toln {
 namespace {

@@ -1,25 +1,16 @@
-#include "host/file_services.hpp"
+#include "host/file_reading.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 
 #include "host/path_checks.hpp"
-#include "host/path_parts.hpp"
-#include "host/safe_path.hpp"
 #include "host/sha256.hpp"
-#include "host/unique_fd.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
 namespace {
-
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 // Reads what is left of fd; false with errno set on a read error.
 bool read_rest(int fd, std::string& out) {
@@ -148,84 +139,6 @@ Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, con
   auto compared = compare_contents(opened.fd.get(), wanted);
   if (auto* fault = std::get_if<ReadFault>(&compared)) return failed(read_fault_text(*fault));
   return std::optional<ContentCheck>(std::move(std::get<ContentCheck>(compared)));
-}
-
-bool same_file_contents(const std::string& a, const std::string& b) {
-  if (has_nul(a) || has_nul(b)) return false;
-  const UniqueFd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
-  const UniqueFd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat sa {};
-  struct stat sb {};
-  if (!fa.valid() || !fb.valid() || ::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0 ||
-      sa.st_size != sb.st_size) {
-    return false;
-  }
-  char chunk_a[65536];
-  char chunk_b[sizeof chunk_a];
-  for (;;) {
-    const ssize_t got = read_full(fa.get(), chunk_a, sizeof chunk_a);
-    if (got < 0 || read_full(fb.get(), chunk_b, sizeof chunk_b) != got) return false;
-    if (got == 0) return true;
-    if (std::memcmp(chunk_a, chunk_b, static_cast<std::size_t>(got)) != 0) return false;
-  }
-}
-
-std::string content_digest(std::string_view data) {
-  Sha256 digest;
-  digest.update(data);
-  return digest.finish();
-}
-
-Result<std::uint32_t> parse_mode(std::string_view text) {
-  const auto invalid = [text] { return AgentError::resource("invalid mode: " + std::string(text)); };
-  std::string_view digits = text;
-  if (digits.starts_with('+')) digits.remove_prefix(1);
-  if (digits.empty()) return invalid();
-  std::uint64_t value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '7') return invalid();
-    value = value * 8 + static_cast<std::uint64_t>(c - '0');
-    if (value > 0xFFFFFFFFull) return invalid();
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
-std::string format_mode(std::uint32_t mode) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%04o", mode);
-  return buffer;
-}
-
-std::optional<struct stat> stat_path(const std::string& path) {
-  struct stat st {};
-  if (has_nul(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return st;
-}
-
-int create_dir_all(const std::string& path) {
-  if (path.empty()) return 0;
-  if (has_nul(path)) return EINVAL;
-  std::error_code error;
-  std::filesystem::create_directories(path, error);
-  return error ? error.value() : 0;
-}
-
-int create_parent_dirs(const std::string& path) {
-  // Taken as atomic_write takes it: "/srv/app/" names "app" in "/srv", so
-  // no directory "app" is made where the file was meant to go.
-  const auto parent = split_path(path).parent;
-  return parent ? create_dir_all(*parent) : 0;
-}
-
-bool is_root_directory(const std::string& path) {
-  std::error_code error;
-  if (has_nul(path) || std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) return false;
-  return std::filesystem::canonical(path, error) == std::filesystem::path("/");
-}
-
-int remove_file(const std::string& path) {
-  if (has_nul(path)) return EINVAL;
-  return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace toln

@@ -1,3 +1,5 @@
+#include "host/temp_dirs.hpp"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -5,8 +7,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-
-#include "host/file_services.hpp"
 
 namespace toln {
 
@@ -16,10 +16,6 @@ TempDirGuard::~TempDirGuard() {
   if (path_.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
-}
-
-TempFileGuard::~TempFileGuard() {
-  if (!path_.empty()) (void)::unlink(path_.c_str());
 }
 
 std::string temp_dir_root() {

@@ -1,0 +1,16 @@
+#pragma once
+// The errors the handlers report for failed file operations.
+
+#include <string_view>
+
+#include "model/result.hpp"
+
+namespace toln {
+
+AgentError write_failed_error(std::string_view path, const AgentError& cause);
+AgentError stat_failed_error(std::string_view path, int errnum);
+AgentError create_dir_failed_error(int errnum);
+AgentError remove_failed_error(std::string_view path, int errnum);
+AgentError chmod_failed_error(std::string_view path, int errnum);
+
+}  // namespace toln

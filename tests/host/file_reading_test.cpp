@@ -1,0 +1,82 @@
+#include "host/file_reading.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "harness/temp_dir.hpp"
+#include "host/sha256.hpp"
+#include "host/unique_fd.hpp"
+#include "support/resource_testing.hpp"
+
+namespace toln {
+namespace {
+
+using testing::error_of;
+using testing::TempDir;
+using testing::write_file;
+
+TEST(ReadFileOpt, MissingTextInvalidAndDirectory) {
+  TempDir dir("toln-read");
+  write_file(dir.path() / "text", "caf\xc3\xa9\n");
+  write_file(dir.path() / "binary", "a\xff");
+  auto text = read_file_opt(dir.path() / "text");
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, "caf\xc3\xa9\n");
+  auto missing = read_file_opt(dir.path() / "missing");
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(*missing);
+  EXPECT_EQ(error_of(read_file_opt(dir.path() / "binary")),
+            "resource error: failed to read " + (dir.path() / "binary").string() +
+                ": stream did not contain valid UTF-8");
+  EXPECT_EQ(error_of(read_file_opt(dir.path())),
+            "resource error: failed to read " + dir.path().string() + ": Is a directory (os error 21)");
+}
+
+TEST(ReadFileOpt, OnlyRegularFilesAreRead) {
+  TempDir dir("toln-read");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  for (const std::string& path : {(dir.path() / "fifo").string(), std::string("/dev/zero")}) {
+    EXPECT_EQ(error_of(read_file_opt(path)), "resource error: failed to read " + path + ": not a regular file");
+  }
+}
+
+TEST(CompareContents, ReadsInPiecesAndHashesOnlyADifference) {
+  TempDir dir("toln-compare");
+  const std::string big(200000, 'a');
+  std::string split_char = std::string(65535, 'a') + "\xc3\xa9";  // a character across two reads
+  struct Case {
+    std::string name;
+    std::string file;
+    std::string wanted;
+    bool equal;
+    bool utf8;
+  } cases[] = {
+      {"equal", big, big, true, true},
+      {"empty", "", "", true, true},
+      {"shorter", big.substr(1), big, false, true},
+      {"longer", big + "a", big, false, true},
+      {"one byte in the middle", big.substr(0, 150000) + "b" + big.substr(150001), big, false, true},
+      {"character across reads", split_char, big, false, true},
+      {"cut inside a character", split_char.substr(0, 65536), split_char, false, false},
+      {"invalid after an equal start", big + "\xff", big, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir.path() / "f", c.file);
+    const UniqueFd fd(::open((dir.path() / "f").c_str(), O_RDONLY | O_CLOEXEC));
+    const auto compared = compare_contents(fd.get(), c.wanted);
+    if (!c.utf8) {
+      ASSERT_TRUE(std::holds_alternative<ReadFault>(compared));
+      EXPECT_EQ(read_fault_text(std::get<ReadFault>(compared)), "stream did not contain valid UTF-8");
+      continue;
+    }
+    ASSERT_TRUE(std::holds_alternative<ContentCheck>(compared));
+    const auto& check = std::get<ContentCheck>(compared);
+    EXPECT_EQ(check.equal, c.equal);
+    EXPECT_EQ(check.current_digest, c.equal ? "" : content_digest(c.file));
+  }
+}
+
+}  // namespace
+}  // namespace toln
