@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "host/path_checks.hpp"
 #include "host/sha256.hpp"
@@ -12,10 +13,16 @@
 namespace toln {
 namespace {
 
-// Reads what is left of fd; false with errno set on a read error.
-bool read_rest(int fd, std::string& out) {
+// A text file is read whole, so it is bounded as a bundle is: a sparse file
+// of some GiB that another user puts in its place would otherwise take the
+// agent's memory.
+constexpr std::size_t kTextFileLimit = 64 * 1024 * 1024;
+
+// Reads what is left of fd, but no more than limit + 1 bytes, so that a file
+// over the limit shows as one; false with errno set on a read error.
+bool read_rest(int fd, std::string& out, std::size_t limit) {
   char buffer[65536];
-  for (;;) {
+  while (out.size() <= limit) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -24,6 +31,7 @@ bool read_rest(int fd, std::string& out) {
     if (got == 0) return true;
     out.append(buffer, static_cast<std::size_t>(got));
   }
+  return true;
 }
 
 // Fills buffer as far as the file goes; the count, or -1 on a read error.
@@ -54,8 +62,11 @@ std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
   if (!opened->exists) return ReadFault{opened->missing_errno, {}};
   if (S_ISDIR(opened->st.st_mode)) return ReadFault{EISDIR, {}};
   if (!S_ISREG(opened->st.st_mode)) return ReadFault{0, "not a regular file"};
+  const ReadFault too_large{0, "larger than " + std::to_string(kTextFileLimit) + " bytes"};
+  if (static_cast<std::uint64_t>(opened->st.st_size) > kTextFileLimit) return too_large;
   std::string text;
-  if (!read_rest(opened->fd.get(), text)) return ReadFault{errno, {}};
+  if (!read_rest(opened->fd.get(), text, kTextFileLimit)) return ReadFault{errno, {}};
+  if (text.size() > kTextFileLimit) return too_large;
   if (!is_valid_utf8(text)) return ReadFault{0, {}};
   return text;
 }

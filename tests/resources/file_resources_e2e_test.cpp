@@ -421,10 +421,9 @@ props = { )" + std::string(props) + R"( }
   }
 }
 
-// A source the user owns is read whole into memory: a sparse file of a few
-// GiB (no disk taken) ends the run by exhausting memory instead of failing
-// the resource. Disabled until read_text_file bounds what it reads.
-TEST_F(PlantedPaths, DISABLED_HugeSourceFailsTheResourceOnly) {
+// A source is read whole into memory: a sparse file of a few GiB (no disk
+// taken) that the user puts there must fail the resource, not end the run.
+TEST_F(PlantedPaths, HugeSourceFailsTheResourceOnly) {
   as_user("truncate -s 3G src");
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
@@ -434,7 +433,7 @@ props = { path = "{H}/copy", source = "{H}/src" }
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.exit_status, 3) << result.out << result.err;
   EXPECT_NE(result.out.find(R"({"type":"file","name":"f","status":"failed","error":"resource error: failed to read source )" +
-                            home().string() + "/src: "),
+                            home().string() + "/src: larger than 67108864 bytes\""),
             std::string::npos)
       << result.out;
   EXPECT_EQ(dir_names(home()), std::vector<std::string>{"src"});
