@@ -19,7 +19,9 @@ namespace toln {
 // target itself is refused. The new file is a PendingFile beside it: it gets
 // the target's owner and group (when it existed), then the mode (the given
 // one, else the existing bits, else 0644), and is committed; "restorecon"
-// is run on the path, its outcome ignored. On failure the target is
+// is run on the path, its outcome ignored. In a sticky directory an existing
+// file of anyone but root or the directory's owner is replaced as if it were
+// not there: its owner and mode are not taken over. On failure the target is
 // untouched and no temporary file is left.
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode);
 // The same, handing back the new file's descriptor (open for writing). With

@@ -5,7 +5,6 @@
 #include "host/process.hpp"
 #include "host/sha256.hpp"
 #include "resources/download_steps.hpp"
-#include "text/utf8.hpp"
 
 namespace toln {
 
@@ -36,7 +35,7 @@ Status verify_sha256(int fd, const std::string& path, const std::optional<std::s
 Status fetch_into(const HostCommand& curl, int fd) {
   auto fetched = run_command_to_fd(curl.program, curl.args, fd);
   if (!fetched) return std::move(fetched).error();
-  if (fetched->status != 0) return AgentError::resource("download failed: " + lossy_utf8(fetched->stderr_bytes));
+  if (fetched->status != 0) return AgentError::resource("download failed: " + stderr_text(*fetched));
   return {};
 }
 

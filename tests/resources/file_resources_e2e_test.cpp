@@ -440,10 +440,8 @@ props = { path = "{H}/copy", source = "{H}/src" }
 }
 
 // In a shared sticky directory (/tmp) the user makes the managed file first,
-// as its own: the secret written in its place keeps that owner and the user
-// reads it. Disabled until atomic_write keeps an owner only where the kernel's
-// protected_regular would let the agent open the file.
-TEST_F(PlantedPaths, DISABLED_FileMadeFirstInAStickyDirectoryDoesNotGiveTheUserTheSecret) {
+// as its own: the secret written in its place must not keep that owner.
+TEST_F(PlantedPaths, FileMadeFirstInAStickyDirectoryDoesNotGiveTheUserTheSecret) {
   const fs::path shared = sandbox.scratch_dir() / "shared";
   fs::create_directory(shared);
   ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
