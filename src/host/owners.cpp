@@ -1,6 +1,5 @@
 #include "host/owners.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -9,10 +8,10 @@
 
 #include <cerrno>
 #include <charconv>
-#include <memory>
 #include <utility>
 #include <vector>
 
+#include "host/dir_listing.hpp"
 #include "host/unique_fd.hpp"
 
 namespace toln {
@@ -67,38 +66,22 @@ std::optional<gid_t> group_id(const std::string& name) {
   return numeric_id<gid_t>(name);
 }
 
-// Each level below holds descriptors and memory: a tree deeper than this,
-// which another user can make in its own directory, fails instead of ending
-// the agent by its stack.
-constexpr int kMaxDepth = 1024;
-
 int change_below(int dir_fd, const OwnerIds& ids, int depth) {
-  if (depth > kMaxDepth) return ENAMETOOLONG;
-  const int listing_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing_fd < 0) return errno;
-  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), ::closedir);
-  if (!listing) {
-    const int error = errno;
-    ::close(listing_fd);
-    return error;
-  }
+  if (depth > kMaxTreeDepth) return ENAMETOOLONG;
   const uid_t uid = ids.uid.value_or(static_cast<uid_t>(-1));
   const gid_t gid = ids.gid.value_or(static_cast<gid_t>(-1));
   int first_error = 0;
   const auto note = [&](int error) {
     if (first_error == 0) first_error = error;
   };
-  errno = 0;
-  while (const dirent* entry = ::readdir(listing.get())) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  DirListing listing(dir_fd);
+  while (const auto name = listing.next()) {
     // Every change goes through the entry that was looked at, so one
     // swapped in meanwhile (a link for a directory) is never the one changed.
-    const UniqueFd object(::openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd object(::openat(dir_fd, name->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!object.valid() || ::fstat(object.get(), &st) != 0) {
       if (errno != ENOENT) note(errno);
-      errno = 0;
       continue;
     }
     // A link of a user other than root keeps its owner: made root's, or the
@@ -110,9 +93,8 @@ int change_below(int dir_fd, const OwnerIds& ids, int depth) {
     if (S_ISDIR(st.st_mode)) {
       if (const int error = change_below(object.get(), ids, depth + 1); error != 0) note(error);
     }
-    errno = 0;
   }
-  if (errno != 0) note(errno);
+  if (listing.error() != 0) note(listing.error());
   return first_error;
 }
 

@@ -1,56 +1,38 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
+#include "host/dir_listing.hpp"
 #include "host/dir_tree.hpp"
 #include "host/safe_path.hpp"
 
 namespace toln {
 namespace {
 
-// Each level below holds descriptors and memory: a tree deeper than this,
-// which another user can make in its own directory, fails instead of ending
-// the agent by its stack.
-constexpr int kMaxDepth = 1024;
-
 // Empties the directory open as dir_fd. Every entry is first unlinked as a
 // file, which never follows a link; only what then proves a directory is
 // opened, without following a link either, and emptied in turn. 0 or the
 // first errno.
 int empty_directory(int dir_fd, int depth) {
-  if (depth > kMaxDepth) return ENAMETOOLONG;
-  const int listing_fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing_fd < 0) return errno;
-  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(listing_fd), ::closedir);
-  if (!listing) {
-    const int error = errno;
-    ::close(listing_fd);
-    return error;
-  }
+  if (depth > kMaxTreeDepth) return ENAMETOOLONG;
+  DirListing listing(dir_fd);
   int first_error = 0;
-  for (;;) {
-    // readdir tells its end from its failure only by errno.
-    errno = 0;
-    const dirent* entry = ::readdir(listing.get());
-    if (entry == nullptr) return first_error != 0 ? first_error : errno;
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  while (const auto name = listing.next()) {
     // An entry gone meanwhile is as good as removed.
-    if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+    if (::unlinkat(dir_fd, name->c_str(), 0) == 0 || errno == ENOENT) continue;
     if (errno != EISDIR && errno != EPERM) {
       if (first_error == 0) first_error = errno;
       continue;
     }
-    const UniqueFd sub(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd sub(::openat(dir_fd, name->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub.valid() && errno == ENOENT) continue;
     int error = sub.valid() ? empty_directory(sub.get(), depth + 1) : errno;
-    if (error == 0 && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) error = errno;
+    if (error == 0 && ::unlinkat(dir_fd, name->c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) error = errno;
     if (error != 0 && first_error == 0) first_error = error;
   }
+  return first_error != 0 ? first_error : listing.error();
 }
 
 }  // namespace

@@ -113,7 +113,7 @@ TEST_F(DirectoryResource, OwnerAndGroupByIdOrByName) {
   const fs::path path = scratch("owned");
   struct Case {
     TomlTable props;  // path added
-    std::optional<std::string> ownership;  // the chown specification when it fires
+    std::optional<std::string> ownership;  // the chown owner text when it fires
     uid_t uid;                             // the owners afterwards
     gid_t gid;
     uid_t inside_uid;                      // of a file inside
