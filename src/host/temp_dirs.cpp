@@ -18,20 +18,20 @@ TempDirGuard::~TempDirGuard() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string temp_dir_root() {
+std::string temp_dir_entry(std::string_view name) {
   const char* tmpdir = std::getenv("TMPDIR");
-  return tmpdir && *tmpdir ? tmpdir : "/tmp";
+  std::string path = tmpdir && *tmpdir ? tmpdir : "/tmp";
+  if (!path.ends_with('/')) path += '/';
+  return path.append(name);
 }
 
 Result<TempDirGuard> make_temp_dir(std::string_view prefix) {
-  std::string root = temp_dir_root();
-  if (!root.ends_with('/')) root += '/';
   const std::string pid = std::to_string(::getpid());
   for (int attempt = 0; attempt < 64; ++attempt) {
     const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     const long long nanos = since_epoch.count() < 0 ? 0 : std::chrono::nanoseconds(since_epoch).count() % 1000000000;
     const std::string path =
-        root + std::string(prefix) + "-" + pid + "-" + std::to_string(nanos) + "-" + std::to_string(attempt);
+        temp_dir_entry(std::string(prefix) + "-" + pid + "-" + std::to_string(nanos) + "-" + std::to_string(attempt));
     if (::mkdir(path.c_str(), 0700) == 0) return TempDirGuard(path);
     if (errno != EEXIST) {
       return AgentError::resource("failed to create temp dir " + path + ": " + os_error_text(errno));

@@ -28,7 +28,8 @@ class TempDirGuard {
 // TMPDIR (else "/tmp").
 Result<TempDirGuard> make_temp_dir(std::string_view prefix);
 
-// The system temporary directory: TMPDIR, else "/tmp".
-std::string temp_dir_root();
+// The path of name in the system temporary directory (TMPDIR, else "/tmp"),
+// without a doubled slash under a TMPDIR that ends in one.
+std::string temp_dir_entry(std::string_view name);
 
 }  // namespace toln

@@ -25,7 +25,7 @@ AgentError create_failed(int error) {
 Result<ProviderScript> write_provider_script(std::string_view source) {
   // A predictable name in the shared directory could be taken first by
   // another user, and every provider would then fail.
-  std::string dir = temp_dir_root() + "/toln-provider-XXXXXX";
+  std::string dir = temp_dir_entry("toln-provider-XXXXXX");
   if (::mkdtemp(dir.data()) == nullptr) return create_failed(errno);
   TempDirGuard guard(dir);
 

@@ -75,6 +75,16 @@ TEST_F(ProviderScriptFile, EachScriptLivesInAPrivateDirectoryRemovedWithIt) {
   });
 }
 
+TEST_F(ProviderScriptFile, TmpdirEndingInASlashGivesNoDoubledSlash) {
+  const fs::path tmp = sandbox.tmp_dir();
+  sandbox.run_in_process([&tmp] {
+    ASSERT_EQ(::setenv("TMPDIR", (tmp.string() + "/").c_str(), 1), 0);
+    auto script = write_provider_script("x");
+    ASSERT_TRUE(script) << error_of(script);
+    EXPECT_TRUE(script->path().starts_with(tmp.string() + "/toln-provider-")) << script->path();
+  });
+}
+
 TEST_F(ProviderScriptFile, ScriptThatCannotBeWrittenIsRemoved) {
   const fs::path tmp = sandbox.tmp_dir();
   sandbox.run_in_process([&tmp] {
