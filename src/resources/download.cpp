@@ -229,6 +229,13 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
     return std::move(checked).error();
   }
 
+  // Such a dest names a directory: the file would land under the name
+  // before it, or its missing directories would be made.
+  const std::string_view last = std::string_view(wanted.dest).substr(wanted.dest.find_last_of('/') + 1);
+  if (!wanted.dest.empty() && (last.empty() || last == "." || last == "..")) {
+    return AgentError::resource(wanted.dest + " is not a regular file");
+  }
+
   std::vector<std::string> messages;
   if (auto applied = apply_present(wanted, dry_run, messages); !applied) return std::move(applied).error();
   return result_from_messages("download", resource.name, messages);

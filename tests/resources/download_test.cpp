@@ -250,6 +250,28 @@ TEST_F(DownloadResource, RefusalsBeforeAnythingRuns) {
   EXPECT_TRUE(server->requests().empty());
 }
 
+// A dest that ends in "/", "." or ".." names a directory: no file is made
+// under the name before it, nor a directory on the way.
+TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
+  serve("tool", "x");
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "file", "old");
+    for (const std::string dest : {(dir / "new").string() + "/", (dir / "sub/new").string() + "//",
+                                   (dir / "sub/new/.").string(), (dir / "sub/new/..").string(),
+                                   (dir / "file").string() + "/"}) {
+      for (bool dry_run : {true, false}) {
+        EXPECT_EQ(error_of(apply_download(download({{"url", text(url("tool"))}, {"dest", text(dest)}}), dry_run)),
+                  "resource error: " + dest + " is not a regular file");
+      }
+    }
+    EXPECT_FALSE(fs::exists(dir / "new"));
+    EXPECT_FALSE(fs::exists(dir / "sub"));
+    EXPECT_EQ(read_file(dir / "file"), "old");
+  });
+  EXPECT_TRUE(server->requests().empty());
+}
+
 // The temporary name beside dest is cut to fit the file-name limit.
 TEST_F(DownloadResource, NamesUpToTheFileNameLimit) {
   serve("tool", "x");
