@@ -114,7 +114,9 @@ HandlerResult clone_checkout(const ResolvedResource& resource, const WantedCheck
 HandlerResult keep_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
   if (is_repository(wanted.path)) return dry_run ? preview_update(resource, wanted) : update_checkout(resource, wanted);
   const auto st = stat_path(wanted.path);
-  if (st && (S_ISREG(st->st_mode) || (S_ISDIR(st->st_mode) && is_nonempty_directory(wanted.path)))) {
+  // A special file is no more a checkout than a regular one (dry-run would
+  // promise a clone that git then refuses).
+  if (st && (!S_ISDIR(st->st_mode) || is_nonempty_directory(wanted.path))) {
     return result_failed("git", resource.name, "path exists and is not a git repository");
   }
   return clone_checkout(resource, wanted, dry_run);

@@ -254,14 +254,14 @@ TEST_F(GitResource, DryRunOnlyProbesAndResolves) {
 }
 
 TEST_F(GitResource, PathThatIsNotARepository) {
-  const std::string file = path("plain-file"), full = path("full"), empty = path("empty");
+  const std::string file = path("plain-file"), full = path("full"), empty = path("empty"), fifo = path("fifo");
   const std::string outer = path("outer"), inner = path("outer/sub"), inner_empty = path("outer/empty");
   sandbox.run_in_process([&] {
-    sh("echo x > " + file + " && mkdir " + full + " " + empty + " && echo x > " + full + "/kept");
+    sh("echo x > " + file + " && mkdir " + full + " " + empty + " && echo x > " + full + "/kept && mkfifo " + fifo);
     ASSERT_TRUE(apply_git(checkout(outer, {{"ref", text("main")}}), false));
     sh("mkdir " + inner + " " + inner_empty + " && echo x > " + inner + "/kept && echo edit > " + outer + "/file");
 
-    for (const auto& at : {file, full, inner}) {
+    for (const auto& at : {file, full, inner, fifo}) {
       for (const bool dry_run : {false, true}) {
         SCOPED_TRACE(at + (dry_run ? " (dry run)" : ""));
         auto result = apply_git(checkout(at, {{"ref", text("annot")}}), dry_run);
