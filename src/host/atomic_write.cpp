@@ -40,18 +40,13 @@ Status finish_temp(int fd, std::string_view data, const std::optional<struct sta
   return {};
 }
 
-// Whether the new file takes over the existing one's owner and mode. In a
-// sticky directory such as /tmp anyone may have made the name first; as the
-// kernel's protected_regular rule does, only a file of root or of the
-// directory's owner is trusted there. Another user's file is replaced as if
-// it were not there, so the new contents never become that user's.
+}  // namespace
+
 bool takes_over(int dir_fd, const struct stat& existing) {
   struct stat dir {};
   if (::fstat(dir_fd, &dir) != 0) return false;
   return (dir.st_mode & S_ISVTX) == 0 || existing.st_uid == 0 || existing.st_uid == dir.st_uid;
 }
-
-}  // namespace
 
 Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_view data,
                                          std::optional<std::uint32_t> mode, const std::optional<OwnerIds>& owner) {

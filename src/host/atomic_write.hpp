@@ -2,6 +2,8 @@
 // The atomic replacement of a file's contents. Every error is an
 // AgentError::Resource.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +25,13 @@ namespace toln {
 // file of anyone but root or the directory's owner is replaced as if it were
 // not there: its owner and mode are not taken over. On failure the target is
 // untouched and no temporary file is left.
+// Whether an existing file in the directory dir_fd is trusted as the one
+// to keep or replace. In a sticky directory such as /tmp anyone may have
+// made the name first; as the kernel's protected_regular rule does, only a
+// file of root or of the directory's owner is trusted there. Another user's
+// file is replaced as if it were not there, so new contents never become
+// that user's, nor that user's file root's.
+bool takes_over(int dir_fd, const struct stat& existing);
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode);
 // The same, handing back the new file's descriptor (open for writing). With
 // an owner, the new file gets that owner (an id it leaves out stays the

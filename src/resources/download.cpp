@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "host/atomic_write.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
 #include "host/owners.hpp"
@@ -164,6 +165,13 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
     return fetch_new(wanted, std::move(*where), messages);
   }
   if (!S_ISREG(where->st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
+  if (!where->is_link && !takes_over(where->parent.get(), where->st)) {
+    if (dry_run) {
+      messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
+      return {};
+    }
+    return fetch_new(wanted, std::move(*where), messages);
+  }
   auto file = open_resolved(*where, wanted.dest);
   if (!file) return std::move(file).error();
 

@@ -235,6 +235,32 @@ TEST_F(DownloadAttack, SetIdModeWithAnOwnerIsRightOnTheFirstRun) {
   });
 }
 
+// In a shared sticky directory (/tmp) the user makes dest first, with the
+// right bytes, and keeps it open for writing: the file that gets root's owner
+// and mode must be the agent's own, never the user's.
+TEST_F(DownloadAttack, FileMadeFirstInAStickyDirectoryIsReplaced) {
+  serve("tool", "#!/bin/sh\n");
+  const fs::path shared = scratch("shared");
+  const fs::path dest = shared / "tool";
+  const auto resource = download({{"url", text(url("tool"))},
+                                  {"dest", text(dest)},
+                                  {"checksum", text(sha256_hex("#!/bin/sh\n"))},
+                                  {"mode", text("0755")},
+                                  {"owner", text("root")}});
+  sandbox.run_in_process([&] {
+    fs::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    write_file(dest, "#!/bin/sh\n", 0666);
+    ASSERT_EQ(::chown(dest.c_str(), kNobody, kNobody), 0);
+    const ino_t users = lstat_of(dest).st_ino;
+    EXPECT_EQ(applied_download(resource, false).diff, "downloaded -> " + dest.string());
+    EXPECT_NE(lstat_of(dest).st_ino, users);
+    EXPECT_EQ(lstat_of(dest).st_uid, 0u);
+    EXPECT_EQ(mode_of(dest), 0755u);
+    EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
+  });
+}
+
 TEST_F(DownloadAttack, SpecialFilesAtDestFailAtOnce) {
   serve("tool", "new\n");
   const std::string archive_sum = serve_archive("tool.tgz", R"([{"name": "fifo", "kind": "file", "data": "x"}])");
