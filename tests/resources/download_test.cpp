@@ -257,7 +257,7 @@ TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {
     write_file(dir / "file", "old");
-    for (const std::string dest : {(dir / "new").string() + "/", (dir / "sub/new").string() + "//",
+    for (const std::string& dest : {(dir / "new").string() + "/", (dir / "sub/new").string() + "//",
                                    (dir / "sub/new/.").string(), (dir / "sub/new/..").string(),
                                    (dir / "file").string() + "/"}) {
       for (bool dry_run : {true, false}) {
