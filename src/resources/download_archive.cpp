@@ -116,17 +116,11 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
 }
 
 Status copy_member(const UnpackedArchive& archive, int fd, const std::string& dest) {
-  char buffer[65536];
-  for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(archive.member.get(), buffer, sizeof buffer, offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return AgentError::resource("failed to copy extracted file to " + dest);
-    if (got == 0) return {};
-    if (write_all(fd, std::string_view(buffer, static_cast<std::size_t>(got))) != 0) {
-      return AgentError::resource("failed to copy extracted file to " + dest);
-    }
-    offset += got;
-  }
+  const int error = read_each_piece(archive.member.get(), [&](std::string_view piece) {
+    return write_all(fd, piece) == 0 ? 0 : 1;
+  });
+  if (error != 0) return AgentError::resource("failed to copy extracted file to " + dest);
+  return {};
 }
 
 }  // namespace toln

@@ -1,7 +1,4 @@
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "host/fd_io.hpp"
 #include "host/process.hpp"
 #include "host/sha256.hpp"
 #include "resources/download_steps.hpp"
@@ -10,17 +7,11 @@ namespace toln {
 
 Result<std::string> sha256_hex_of(int fd, const std::string& path) {
   Sha256 digest;
-  char buffer[65536];
-  for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return AgentError::resource("failed to read " + path + ": " + os_error_text(errno));
-    }
-    if (got == 0) break;
-    digest.update(std::string_view(buffer, static_cast<std::size_t>(got)));
-    offset += got;
-  }
+  const int error = read_each_piece(fd, [&](std::string_view piece) {
+    digest.update(piece);
+    return 0;
+  });
+  if (error != 0) return AgentError::resource("failed to read " + path + ": " + os_error_text(error));
   return digest.finish().substr(std::string_view("sha256:").size());
 }
 
