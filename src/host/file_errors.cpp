@@ -22,4 +22,8 @@ AgentError chmod_failed_error(std::string_view path, int errnum) {
   return AgentError::resource("failed to chmod " + std::string(path) + ": " + os_error_text(errnum));
 }
 
+AgentError chown_failed_error(std::string_view cause) {
+  return AgentError::resource("chown failed: " + std::string(cause));
+}
+
 }  // namespace toln

@@ -12,5 +12,9 @@ AgentError stat_failed_error(std::string_view path, int errnum);
 AgentError create_dir_failed_error(int errnum);
 AgentError remove_failed_error(std::string_view path, int errnum);
 AgentError chmod_failed_error(std::string_view path, int errnum);
+// "chown failed: {cause}", the one text of a failed change of owner or
+// group, whatever the resource: the cause is the agent's own (an unknown
+// user or group, an OS error, a refusal).
+AgentError chown_failed_error(std::string_view cause);
 
 }  // namespace toln
