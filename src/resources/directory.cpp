@@ -105,8 +105,14 @@ Status apply_ownership(const ResolvedResource& resource, Found& found, bool dry_
   const bool recurse = prop_bool(resource, "recurse").value_or(false);
   const ResolvedPath* link = recurse && found.named.is_link ? &found.named : nullptr;
   const struct stat& st = link ? link->st : found.resolved.st;
-  const bool fires = (owner && differs(*owner, st.st_uid, user_name)) || (group && differs(*group, st.st_gid, group_name));
-  if (!fires) return {};
+  const bool owner_differs = owner && differs(*owner, st.st_uid, user_name);
+  if (!owner_differs && !(group && differs(*group, st.st_gid, group_name))) return {};
+  // A user's link keeps its owner (change_entry_owner): given to another it
+  // would be trusted where that owner's files are, and never converge here.
+  if (link && owner_differs && st.st_uid != 0) {
+    return AgentError::resource("refusing to give symbolic link " + found.path + " of uid " +
+                                std::to_string(st.st_uid) + " to " + *owner);
+  }
   const std::string ownership = owner && group ? *owner + ":" + *group : owner ? *owner : ":" + *group;
   changes.messages.push_back("owner/group -> " + ownership);
   changes.records.push_back({"owner_group", ChangeAction::Update, std::nullopt, ownership});
@@ -140,7 +146,15 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
 
   auto resolved = resolve_path(path, LastLink::Follow);
   if (!resolved) return std::move(resolved).error();
+  // "f/" names no directory where f is something else: it is found in its
+  // directory, and is not one.
+  const bool not_a_directory = resolved->exists() ? !S_ISDIR(resolved->st.st_mode)
+                                                  : resolved->parent.valid() && resolved->missing_errno == ENOTDIR;
   Changes changes;
+  if (not_a_directory) {
+    // Reporting the directory present would hide that there is none.
+    return AgentError::resource(path + " exists and is not a directory");
+  }
   if (!resolved->exists()) {
     changes.messages.push_back("create " + path);
     changes.records.push_back(change_create("directory", path));
@@ -151,9 +165,6 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
       resolved = resolve_path(path, LastLink::Follow);
       if (!resolved) return std::move(resolved).error();
     }
-  } else if (!S_ISDIR(resolved->st.st_mode)) {
-    // Reporting the directory present would hide that there is none.
-    return AgentError::resource(path + " exists and is not a directory");
   }
   auto named = resolve_path(path, LastLink::Keep);
   if (!named) return std::move(named).error();

@@ -179,9 +179,11 @@ TEST_F(DirectoryResource, Errors) {
          R"(resource error: chown failed: invalid user: "nobody\0tail")"},
         {{{"path", text(dir / "created")}, {"group", text(std::string("nogroup\0tail", 12))}}, false,
          R"(resource error: chown failed: invalid group: "nogroup\0tail")"},
-        // "f/" names no directory; "mkdir f/" finds f there.
+        // "f/" names no directory, and f is there.
         {{{"path", text(dir.string() + "/regular/")}, {"mode", text("0700")}}, false,
-         "resource error: failed to create " + dir.string() + "/regular/: File exists (os error 17)"},
+         "resource error: " + dir.string() + "/regular/ exists and is not a directory"},
+        {{{"path", text(dir.string() + "/regular/")}}, true,
+         "resource error: " + dir.string() + "/regular/ exists and is not a directory"},
         {{{"path", text("-R")}, {"owner", text("root")}}, false,
          "resource error: directory resource: 'path' must not begin with '-': -R"},
         // Only ever tried in dry-run: the refusal comes before it matters.
@@ -272,6 +274,22 @@ TEST_F(DirectoryResource, RecursiveChangeTakesALinkAtThePathAsTheLink) {
       fs::remove(dir / "storage");
     });
   }
+  // A user's own link keeps its owner: refused rather than reported changed
+  // on every run.
+  sandbox.run_in_process([&] {
+    write_file(dir / "target/inside", "x");
+    ASSERT_EQ(::chown((dir / "target").c_str(), 65534, 0), 0);
+    fs::create_symlink(dir / "target", dir / "storage");
+    ASSERT_EQ(::lchown((dir / "storage").c_str(), 65534, 65534), 0);
+    for (const bool dry_run : {true, false}) {
+      EXPECT_EQ(error_of(apply_directory(
+                    directory({{"path", text(dir / "storage")}, {"owner", text("1234")}, {"recurse", boolean(true)}}),
+                    dry_run)),
+                "resource error: refusing to give symbolic link " + (dir / "storage").string() + " of uid 65534 to 1234");
+    }
+    EXPECT_EQ(lstat_of(dir / "storage").st_uid, 65534u);
+    EXPECT_EQ(lstat_of(dir / "target").st_uid, 65534u);
+  });
 }
 
 // Where anyone may make a name (a sticky directory others can write, such

@@ -631,7 +631,7 @@ props = { path = "{S}/d/", mode = "0700" }
   // Resources without an order between them run in the order of their ids.
   const auto report = [&](const std::string& real, const std::string& summary) {
     return fill(R"({"host":"h","resources":[{"type":"directory","name":"absent","status":"ok"},)"
-                R"j({"type":"directory","name":"file","status":"failed","error":"resource error: failed to create {S}/f/: File exists (os error 17)"},)j" +
+                R"({"type":"directory","name":"file","status":"failed","error":"resource error: {S}/f/ exists and is not a directory"},)" +
                 real +
                 R"j(,{"type":"file","name":"content","status":"failed","error":"resource error: failed to read {S}/f/: Not a directory (os error 20)"},)j"
                 R"({"type":"file","name":"mode","status":"ok"}],"summary":)" +
