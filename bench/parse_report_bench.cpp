@@ -56,6 +56,22 @@ void BM_CheckTomlBounds(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// The same scan on one line of n empty strings ("a = ["","",...]"), the
+// shape that cost a search to the end of the line per string.
+void BM_CheckTomlBoundsLongLine(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  std::string text = "a = [";
+  text.reserve(5 + 3 * count + 2);
+  for (std::size_t i = 0; i < count; ++i) text += "\"\",";
+  text += "]\n";
+  for (auto _ : state) {
+    auto fault = check_toml_bounds(text);
+    if (fault) state.SkipWithError(fault->message.c_str());
+    benchmark::DoNotOptimize(fault);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
 void BM_SerializeReportCompact(benchmark::State& state) {
   const RunReport report = make_run_report(kResources);
   std::string out;
@@ -83,6 +99,7 @@ void BM_SerializeReportValue(benchmark::State& state) {
 BENCHMARK(BM_ParseBundle)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TomlLibraryParse)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CheckTomlBounds)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CheckTomlBoundsLongLine)->Arg(20'000)->Arg(200'000)->Arg(1'999'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SerializeReportCompact)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SerializeReportValue)->Unit(benchmark::kMillisecond)->UseRealTime();
 

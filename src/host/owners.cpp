@@ -13,6 +13,7 @@
 
 #include "host/dir_listing.hpp"
 #include "host/unique_fd.hpp"
+#include "text/quoted.hpp"
 
 namespace toln {
 namespace {
@@ -47,8 +48,13 @@ auto look_up(Key key, Lookup lookup, Field field) -> std::optional<decltype(fiel
   }
 }
 
+// A name holding a NUL byte would be looked up cut short at it: it names no
+// one.
+bool has_nul(const std::string& name) { return name.find('\0') != std::string::npos; }
+
 // A user's ids by name: uid and login group.
 std::optional<std::pair<uid_t, gid_t>> user_by_name(const std::string& name) {
+  if (has_nul(name)) return std::nullopt;
   return look_up<passwd>(name.c_str(), ::getpwnam_r, [](const passwd& p) { return std::pair{p.pw_uid, p.pw_gid}; });
 }
 
@@ -60,16 +66,18 @@ std::optional<uid_t> user_id(const std::string& name) {
 }
 
 std::optional<gid_t> group_id(const std::string& name) {
-  if (!name.starts_with('+')) {
+  if (!name.starts_with('+') && !has_nul(name)) {
     if (const auto id = look_up<group>(name.c_str(), ::getgrnam_r, [](const group& g) { return g.gr_gid; })) return id;
   }
   return numeric_id<gid_t>(name);
 }
 
+// A name as the errors show it: between single quotes, or quoted with
+// escapes where it holds a NUL byte, which no user or group name can hold.
+std::string shown_name(const std::string& name) { return has_nul(name) ? quoted_text(name) : "'" + name + "'"; }
+
 int change_below(int dir_fd, const OwnerIds& ids, int depth) {
   if (depth > kMaxTreeDepth) return ENAMETOOLONG;
-  const uid_t uid = ids.uid.value_or(static_cast<uid_t>(-1));
-  const gid_t gid = ids.gid.value_or(static_cast<gid_t>(-1));
   int first_error = 0;
   const auto note = [&](int error) {
     if (first_error == 0) first_error = error;
@@ -84,10 +92,7 @@ int change_below(int dir_fd, const OwnerIds& ids, int depth) {
       if (errno != ENOENT) note(errno);
       continue;
     }
-    // A link of a user other than root keeps its owner: made root's, or the
-    // owner's of what it leads to, it would be trusted and followed there.
-    const uid_t entry_uid = S_ISLNK(st.st_mode) && st.st_uid != 0 ? static_cast<uid_t>(-1) : uid;
-    if (::fchownat(object.get(), "", entry_uid, gid, AT_EMPTY_PATH) != 0) note(errno);
+    if (const int error = change_entry_owner(object.get(), st, ids); error != 0) note(error);
     // A directory that cannot be listed (out of descriptors in a deep tree,
     // say) keeps the owners below it, which must not pass for done.
     if (S_ISDIR(st.st_mode)) {
@@ -112,14 +117,14 @@ Result<OwnerIds> parse_owner_spec(std::string_view spec) {
   OwnerIds ids;
   if (!user.empty()) {
     ids.uid = user_id(user);
-    if (!ids.uid) return AgentError::resource("invalid user: '" + user + "'");
+    if (!ids.uid) return AgentError::resource("invalid user: " + shown_name(user));
     if (separator != std::string_view::npos && group.empty()) {
       if (const auto record = user_by_name(user); record && !user.starts_with('+')) ids.gid = record->second;
     }
   }
   if (!group.empty()) {
     ids.gid = group_id(group);
-    if (!ids.gid) return AgentError::resource("invalid group: '" + group + "'");
+    if (!ids.gid) return AgentError::resource("invalid group: " + shown_name(group));
   }
   return ids;
 }
@@ -136,6 +141,15 @@ std::string group_name(gid_t gid) {
     return std::move(*name);
   }
   return std::to_string(gid);
+}
+
+int change_entry_owner(int object_fd, const struct stat& st, const OwnerIds& ids) {
+  // A link of a user other than root keeps its owner: made root's, or the
+  // owner's of what it leads to, it would be trusted and followed there.
+  const uid_t uid = S_ISLNK(st.st_mode) && st.st_uid != 0 ? static_cast<uid_t>(-1)
+                                                          : ids.uid.value_or(static_cast<uid_t>(-1));
+  const gid_t gid = ids.gid.value_or(static_cast<gid_t>(-1));
+  return ::fchownat(object_fd, "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
 int change_owner(int fd, const OwnerIds& ids, bool recurse) {

@@ -77,7 +77,8 @@ Result<std::string> read_link(int link_fd, const std::string& where) {
 
 class Walk {
  public:
-  Walk(std::string_view path, LastLink last) : path_(path), last_(last), where_(path.starts_with('/')) {}
+  Walk(std::string_view path, LastLink last)
+      : path_(path), last_(last), where_(path.starts_with('/')), must_be_dir_(path.ends_with('/')) {}
 
   Result<ResolvedPath> run() {
     todo_ = reversed_components(path_);
@@ -116,9 +117,11 @@ class Walk {
         if (S_ISLNK(st.st_mode)) result_.is_link = true;
         result_.parent = std::move(dir_);
         result_.name = name;
+        if (auto settled = settle(st.st_uid); !settled) return std::move(settled).error();
+        // "f/" names no file, as the kernel has it; a kept link is the link.
+        if (must_be_dir_ && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) return missing(ENOTDIR);
         result_.object = std::move(next);
         result_.st = st;
-        if (auto settled = settle(st.st_uid); !settled) return std::move(settled).error();
         return std::move(result_);
       }
       if (!S_ISDIR(st.st_mode)) {
@@ -159,6 +162,7 @@ class Walk {
     auto target = read_link(link_fd, where);
     if (!target) return std::move(target).error();
     if (target->empty()) return ENOENT;  // as the kernel has it
+    if (todo_.empty() && target->ends_with('/')) must_be_dir_ = true;
     if (link_st.st_uid != 0) pending_.push_back({link_st.st_uid, todo_.size(), where});
     if (target->starts_with('/')) {
       UniqueFd root = open_dir("/");
@@ -200,6 +204,8 @@ class Walk {
   struct stat dir_st_ {};
   std::vector<PendingLink> pending_;
   int links_ = 0;
+  // A slash ends the path, or the target of the link that ends it.
+  bool must_be_dir_;
   ResolvedPath result_;
 };
 
@@ -230,6 +236,10 @@ std::optional<ResolvedPath> resolve_without_links(std::string_view path, LastLin
   if (S_ISLNK(resolved.st.st_mode)) {
     if (last == LastLink::Follow) return std::nullopt;
     resolved.is_link = true;
+  } else if (path.ends_with('/') && !S_ISDIR(resolved.st.st_mode)) {
+    resolved.object.reset();
+    resolved.st = {};
+    resolved.missing_errno = ENOTDIR;
   }
   return resolved;
 }
@@ -322,8 +332,9 @@ Result<int> make_dirs(const std::string& path) {
   }
   if (resolved->exists()) return S_ISDIR(resolved->st.st_mode) ? 0 : EEXIST;
   if (!resolved->parent.valid()) return resolved->missing_errno;
-  // As mkdir has it, a dangling link is no place for a directory.
-  if (resolved->is_link) return EEXIST;
+  // As mkdir has it, a dangling link is no place for a directory, nor is
+  // "f/" where f is a file.
+  if (resolved->is_link || resolved->missing_errno == ENOTDIR) return EEXIST;
   if (::mkdirat(resolved->parent.get(), resolved->name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
   return 0;
 }

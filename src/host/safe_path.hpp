@@ -33,8 +33,10 @@ enum class LastLink {
   Keep,    // the object is the link itself: removing it leaves its target
 };
 
-// Where a path leads. Trailing slashes are ignored, so "link/" names the
-// link as "link" does.
+// Where a path leads. A trailing slash names a directory, as the kernel has
+// it: "f/" where f is anything else is missing with ENOTDIR (parent and name
+// still given), and "link/" follows the link to a directory, except that
+// with LastLink::Keep it names the link as "link" does.
 struct ResolvedPath {
   // The directory holding the object as `name` (an O_PATH descriptor, good
   // for every *at call); through a followed link it is the directory of the

@@ -24,12 +24,25 @@ class TempDirGuard {
   std::string path_;
 };
 
-// A new empty directory "{prefix}-{pid}-{nanos}-{attempt}" with mode 0700 in
-// TMPDIR (else "/tmp").
-Result<TempDirGuard> make_temp_dir(std::string_view prefix);
+// The error for a directory that could not be made: its path and the errno.
+using TempDirFailure = AgentError (*)(const std::string& path, int errnum);
 
-// The path of name in the system temporary directory (TMPDIR, else "/tmp"),
-// without a doubled slash under a TMPDIR that ends in one.
-std::string temp_dir_entry(std::string_view name);
+// "failed to create temp dir {path}: {OS error}".
+AgentError temp_dir_failed_error(const std::string& path, int errnum);
+
+// A new empty directory "{prefix}-XXXXXX" made by mkdtemp (mode 0700 before
+// the umask, the last six characters unpredictable) in TMPDIR, else "/tmp".
+//
+// The directory is handed to other programs by path (an interpreter, tar,
+// unzip), and its name can be taken away by anyone who may rename entries
+// in TMPDIR or in a directory above it: such a user could move the agent's
+// directory aside and put one of their own in its place before the program
+// opens what is inside. So the temporary root and every directory above it
+// must belong to root (or the agent's own user) and be writable by no one
+// else unless sticky; otherwise the call fails with "refusing to make
+// private directories in {TMPDIR}: {directory} {belongs to uid N | can be
+// written by other users and is not sticky}". A root that does not exist
+// fails as mkdtemp does, through `failed` with the template's path.
+Result<TempDirGuard> make_temp_dir(std::string_view prefix, TempDirFailure failed = temp_dir_failed_error);
 
 }  // namespace toln

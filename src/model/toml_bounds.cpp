@@ -55,6 +55,8 @@ class BoundsScan {
     return std::move(fault_);
   }
 
+  std::size_t bytes_searched() const { return bytes_searched_; }
+
  private:
   enum class Mode { LineStart, Key, Header, LineRest, Value };
   struct Frame {
@@ -243,24 +245,20 @@ class BoundsScan {
     mode_ = Mode::LineStart;
   }
 
-  void skip_to_newline() {
-    const void* newline = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
-    pos_ = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data()) : text_.size();
-  }
+  void skip_to_newline() { pos_ = next_newline(pos_); }
 
   // From just after the opening quote to just after the closing one; a line
-  // feed ends a one-line string too (the library refuses it there). Each
-  // byte is searched a bounded number of times, escapes or not.
+  // feed ends a one-line string too (the library refuses it there). Every
+  // search stops at the end of the line, found once for all the strings on
+  // it, and each byte is searched a bounded number of times, escapes or not.
   void skip_basic_string(std::size_t at) {
-    std::size_t quote = find(at, '"');
-    std::size_t newline = find(at, '\n');
+    const std::size_t newline = next_newline(at);
+    std::size_t quote = find(at, '"', newline);
     for (;;) {
-      if (quote < at) quote = find(at, '"');
-      if (newline < at) newline = find(at, '\n');
-      const std::size_t stop = std::min(quote, newline);
-      const std::size_t escape = find(at, '\\', stop);
-      if (escape == stop) {
-        pos_ = stop == quote && quote < text_.size() ? quote + 1 : stop;
+      if (quote < at) quote = find(at, '"', newline);
+      const std::size_t escape = find(at, '\\', quote);
+      if (escape == quote) {
+        pos_ = quote < newline ? quote + 1 : newline;
         return;
       }
       at = escape + 2;
@@ -268,16 +266,29 @@ class BoundsScan {
   }
 
   void skip_literal_string(std::size_t at) {
-    const std::size_t quote = find(at, '\'', find(at, '\n'));
-    pos_ = quote < text_.size() && text_[quote] == '\'' ? quote + 1 : quote;
+    const std::size_t newline = next_newline(at);
+    const std::size_t quote = find(at, '\'', newline);
+    pos_ = quote < newline ? quote + 1 : newline;
+  }
+
+  // The first line feed from at, else the end of the text. The scan only
+  // moves forward, so one found from an earlier place still holds.
+  std::size_t next_newline(std::size_t at) {
+    if (!newline_found_ || newline_ < at) {
+      newline_ = find(at, '\n');
+      newline_found_ = true;
+    }
+    return newline_;
   }
 
   // The first c from at up to end, else end.
-  std::size_t find(std::size_t at, char c, std::size_t end = std::string_view::npos) const {
+  std::size_t find(std::size_t at, char c, std::size_t end = std::string_view::npos) {
     end = std::min(end, text_.size());
     if (at >= end) return end;
     const void* found = std::memchr(text_.data() + at, c, end - at);
-    return found ? static_cast<std::size_t>(static_cast<const char*>(found) - text_.data()) : end;
+    const std::size_t stop = found ? static_cast<std::size_t>(static_cast<const char*>(found) - text_.data()) : end;
+    bytes_searched_ += stop - at;
+    return stop;
   }
 
   // A closing delimiter may be followed by up to two more quotes that
@@ -328,11 +339,21 @@ class BoundsScan {
   std::size_t values_ = 0;
   bool need_part_ = false;
   bool array_header_ = false;
+  std::size_t newline_ = 0;
+  bool newline_found_ = false;
   std::optional<BoundFault> fault_;
+  std::size_t bytes_searched_ = 0;
 };
 
 }  // namespace
 
 std::optional<BoundFault> check_toml_bounds(std::string_view text) { return BoundsScan(text).run(); }
+
+std::optional<BoundFault> check_toml_bounds(std::string_view text, std::size_t& bytes_searched) {
+  BoundsScan scan(text);
+  auto fault = scan.run();
+  bytes_searched = scan.bytes_searched();
+  return fault;
+}
 
 }  // namespace toln

@@ -10,6 +10,7 @@
 #include "host/file_modes.hpp"
 #include "host/owners.hpp"
 #include "host/safe_path.hpp"
+#include "host/shared_dirs.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
 
@@ -60,6 +61,8 @@ struct Changes {
 struct Found {
   const std::string& path;
   ResolvedPath resolved;
+  // The last component as named: a link at the path is the link itself.
+  ResolvedPath named;
   UniqueFd fd;
 
   Result<int> descriptor() {
@@ -72,27 +75,59 @@ struct Found {
   }
 };
 
+// Where anyone may make names (/tmp), a directory, or a link at the path,
+// that another user made first may hold or lead to that user's links, which
+// root's jobs would write through once the bundle had made it root's: it is
+// refused, unless the bundle gives it to that very user.
+Status refuse_planted(const ResolvedResource& resource, const Found& found) {
+  const auto owner = prop_str(resource, "owner");
+  for (const ResolvedPath* entry : {&found.named, &found.resolved}) {
+    struct stat parent {};
+    if (!entry->exists() || !entry->parent.valid()) continue;
+    if (::fstat(entry->parent.get(), &parent) != 0) return stat_failed_error(found.path, errno);
+    const uid_t uid = entry->st.st_uid;
+    if (is_planted(parent, entry->st) && !(owner && !differs(*owner, uid, user_name))) {
+      return AgentError::resource("refusing to adopt " + found.path + ": it exists and belongs to uid " +
+                                  std::to_string(uid));
+    }
+  }
+  return {};
+}
+
+// As "chown -R" has it, a recursive change never traverses a link at the
+// path (a checkout's "storage -> /etc" is root's): the link's own owner is
+// compared and changed. Otherwise the directory's, and with recurse
+// everything below it.
 Status apply_ownership(const ResolvedResource& resource, Found& found, bool dry_run, Changes& changes) {
   const auto owner = prop_str(resource, "owner");
   const auto group = prop_str(resource, "group");
   if (!owner && !group) return {};
-  const struct stat& st = found.resolved.st;
-  const bool fires = (owner && differs(*owner, st.st_uid, user_name)) || (group && differs(*group, st.st_gid, group_name));
-  if (!fires) return {};
+  const bool recurse = prop_bool(resource, "recurse").value_or(false);
+  const ResolvedPath* link = recurse && found.named.is_link ? &found.named : nullptr;
+  const struct stat& st = link ? link->st : found.resolved.st;
+  const bool owner_differs = owner && differs(*owner, st.st_uid, user_name);
+  if (!owner_differs && !(group && differs(*group, st.st_gid, group_name))) return {};
+  // A user's link keeps its owner (change_entry_owner): given to another it
+  // would be trusted where that owner's files are, and never converge here.
+  if (link && owner_differs && st.st_uid != 0) {
+    return AgentError::resource("refusing to give symbolic link " + found.path + " of uid " +
+                                std::to_string(st.st_uid) + " to " + *owner);
+  }
   const std::string ownership = owner && group ? *owner + ":" + *group : owner ? *owner : ":" + *group;
   changes.messages.push_back("owner/group -> " + ownership);
   changes.records.push_back({"owner_group", ChangeAction::Update, std::nullopt, ownership});
   if (dry_run) return {};
-  const auto chown_failed = [&](const std::string& cause) {
-    return AgentError::resource("failed to chown " + found.path + ": " + cause);
-  };
   auto ids = parse_owner_spec(ownership);
-  if (!ids) return chown_failed(ids.error().message());
-  auto fd = found.descriptor();
-  if (!fd) return std::move(fd).error();
-  if (const int error = change_owner(*fd, *ids, prop_bool(resource, "recurse").value_or(false)); error != 0) {
-    return chown_failed(os_error_text(error));
+  if (!ids) return chown_failed_error(ids.error().message());
+  int error = 0;
+  if (link) {
+    error = change_entry_owner(link->object.get(), link->st, *ids);
+  } else {
+    auto fd = found.descriptor();
+    if (!fd) return std::move(fd).error();
+    error = change_owner(*fd, *ids, recurse);
   }
+  if (error != 0) return chown_failed_error(os_error_text(error));
   return {};
 }
 
@@ -111,7 +146,15 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
 
   auto resolved = resolve_path(path, LastLink::Follow);
   if (!resolved) return std::move(resolved).error();
+  // "f/" names no directory where f is something else: it is found in its
+  // directory, and is not one.
+  const bool not_a_directory = resolved->exists() ? !S_ISDIR(resolved->st.st_mode)
+                                                  : resolved->parent.valid() && resolved->missing_errno == ENOTDIR;
   Changes changes;
+  if (not_a_directory) {
+    // Reporting the directory present would hide that there is none.
+    return AgentError::resource(path + " exists and is not a directory");
+  }
   if (!resolved->exists()) {
     changes.messages.push_back("create " + path);
     changes.records.push_back(change_create("directory", path));
@@ -122,11 +165,11 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
       resolved = resolve_path(path, LastLink::Follow);
       if (!resolved) return std::move(resolved).error();
     }
-  } else if (!S_ISDIR(resolved->st.st_mode)) {
-    // Reporting the directory present would hide that there is none.
-    return AgentError::resource(path + " exists and is not a directory");
   }
-  Found found{path, std::move(*resolved), {}};
+  auto named = resolve_path(path, LastLink::Keep);
+  if (!named) return std::move(named).error();
+  Found found{path, std::move(*resolved), std::move(*named), {}};
+  if (auto refused = refuse_planted(resource, found); !refused) return std::move(refused).error();
 
   if (const auto mode_text = prop_str(resource, "mode")) {
     auto mode = parse_mode(*mode_text);

@@ -55,7 +55,7 @@ HandlerResult apply_hostname(const ResolvedResource& resource, bool dry_run) {
   // A name hostnamectl would rewrite never shows in /etc/hostname as wanted:
   // refused, rather than reported and set again on every run.
   if (auto fault = static_hostname_fault(*wanted)) {
-    return AgentError::resource("hostname resource: 'hostname' " + *fault + ": " + *wanted);
+    return AgentError::resource("hostname resource: 'hostname' " + *fault + (wanted->empty() ? "" : ": " + *wanted));
   }
   const Setting setting{"hostname", current_hostname(), host_programs::hostnamectl_set(*wanted), "set-hostname"};
   return keep_setting(resource, *wanted, setting, dry_run);

@@ -1,7 +1,6 @@
 #include "resources/provider_script.hpp"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,18 +24,17 @@ AgentError create_failed(int error) {
 Result<ProviderScript> write_provider_script(std::string_view source) {
   // A predictable name in the shared directory could be taken first by
   // another user, and every provider would then fail.
-  std::string dir = temp_dir_entry("toln-provider-XXXXXX");
-  if (::mkdtemp(dir.data()) == nullptr) return create_failed(errno);
-  TempDirGuard guard(dir);
+  auto guard = make_temp_dir("toln-provider", [](const std::string&, int error) { return create_failed(error); });
+  if (!guard) return std::move(guard).error();
 
-  std::string path = dir + "/toln-provider-" + std::to_string(::getpid()) + "-" +
+  std::string path = guard->path() + "/toln-provider-" + std::to_string(::getpid()) + "-" +
                      std::to_string(script_counter.fetch_add(1));
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) return create_failed(errno);
   if (const int outcome = write_all(fd.get(), source); outcome != 0) {
     return AgentError::resource("failed to write provider script: " + write_failure_text(outcome));
   }
-  return ProviderScript(std::move(guard), std::move(path));
+  return ProviderScript(std::move(guard).value(), std::move(path));
 }
 
 }  // namespace toln

@@ -28,11 +28,11 @@ class ProviderScript {
 };
 
 // A new file "toln-provider-{pid}-{n}", mode 0600, holding exactly source,
-// inside a new directory "toln-provider-XXXXXX" (mode 0700, an unpredictable
-// name) in TMPDIR (else "/tmp"), so that no other user can take the script's
-// name or read it. n is the next value of one counter per process. Errors:
-// "failed to create provider script: {}", "failed to write provider script:
-// {}" (the directory then removed).
+// inside a new private directory "toln-provider-XXXXXX" (make_temp_dir), so
+// that no other user can take the script's name, read it or put another
+// script in its place. n is the next value of one counter per process.
+// Errors: make_temp_dir's refusal, "failed to create provider script: {}",
+// "failed to write provider script: {}" (the directory then removed).
 Result<ProviderScript> write_provider_script(std::string_view source);
 
 }  // namespace toln

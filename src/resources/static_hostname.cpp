@@ -15,6 +15,8 @@ bool allowed(char c) {
 }  // namespace
 
 std::optional<std::string> static_hostname_fault(std::string_view name) {
+  // hostnamectl takes an empty name as "unset the static name".
+  if (name.empty()) return "must not be empty";
   for (char c : name) {
     if (!allowed(c)) return "may hold only ASCII letters, digits, '-' and '.'";
   }

@@ -10,10 +10,10 @@
 
 namespace toln {
 
-// Why hostnamectl would not store name unchanged (only ASCII letters, digits,
-// "-" and "."; at most 64 characters; labels separated by single dots, none
-// beginning or ending with "-"; no dot at either end), or nothing when it
-// would. Upper case is kept as written.
+// Why hostnamectl would not store name unchanged (not empty; only ASCII
+// letters, digits, "-" and "."; at most 64 characters; labels separated by
+// single dots, none beginning or ending with "-"; no dot at either end), or
+// nothing when it would. Upper case is kept as written.
 std::optional<std::string> static_hostname_fault(std::string_view name);
 
 }  // namespace toln

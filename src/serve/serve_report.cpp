@@ -1,13 +1,14 @@
 #include "serve/serve_report.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include "host/atomic_write.hpp"
-#include "host/dir_tree.hpp"
 #include "host/path_parts.hpp"
+#include "host/safe_path.hpp"
 #include "model/report_json.hpp"
 #include "text/utf8.hpp"
 
@@ -19,21 +20,45 @@ std::string join_path(const std::string& dir, const std::string& name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// Reports quote every error unredacted, so a directory made here is private;
-// its missing parents are made as usual and an existing directory keeps the
-// mode its operator gave it. An empty path is the working directory.
-// 0 or the errno.
-int create_report_dir(const std::string& dir) {
-  if (dir.empty()) return 0;
+AgentError report_dir_error(const std::string& cause) {
+  return AgentError::other("failed to create report dir: " + cause);
+}
+
+// Reports quote every error unredacted, so a directory made here is private
+// and an existing one must be the agent's own (root's): another user's would
+// let that user remove the reports or see what went wrong where. Missing
+// parents are made with the walk's rule, so another user's link on the way
+// never has the agent make a directory where it leads; an existing directory
+// keeps the mode its operator gave it. An empty path is the working
+// directory.
+Status create_report_dir(const std::string& dir) {
+  if (dir.empty()) return {};
   // Taken as atomic_write takes a path: "/srv/app/" names "app" in "/srv".
   if (const auto parent = split_path(dir).parent) {
-    if (const int error = create_dir_all(*parent)) return error;
+    auto made = make_dirs(*parent);
+    if (!made) return report_dir_error(made.error().message());
+    // A file on the way is no directory to make one in.
+    if (*made != 0) return report_dir_error(os_error_text(*made == EEXIST ? ENOTDIR : *made));
   }
-  if (::mkdir(dir.c_str(), 0700) == 0) return 0;
-  if (errno != EEXIST) return errno;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return errno;
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  auto resolved = resolve_path(dir, LastLink::Follow);
+  if (!resolved) return report_dir_error(resolved.error().message());
+  if (!resolved->exists()) {
+    if (!resolved->parent.valid()) return report_dir_error(os_error_text(resolved->missing_errno));
+    // As mkdir has it, a dangling link is no place for a directory.
+    if (resolved->is_link) return report_dir_error(os_error_text(EEXIST));
+    // Made meanwhile by someone else, it is judged as found below.
+    if (::mkdirat(resolved->parent.get(), resolved->name.c_str(), 0700) != 0 && errno != EEXIST) {
+      return report_dir_error(os_error_text(errno));
+    }
+    resolved = resolve_path(dir, LastLink::Follow);
+    if (!resolved) return report_dir_error(resolved.error().message());
+    if (!resolved->exists()) return report_dir_error(os_error_text(resolved->missing_errno));
+  }
+  if (!S_ISDIR(resolved->st.st_mode)) return report_dir_error(os_error_text(ENOTDIR));
+  if (resolved->st.st_uid != ::geteuid()) {
+    return report_dir_error("refusing to use " + dir + ": it belongs to uid " + std::to_string(resolved->st.st_uid));
+  }
+  return {};
 }
 
 }  // namespace
@@ -78,9 +103,7 @@ Result<std::string> render_serve_report(std::string_view source, const RunReport
 
 Result<std::string> write_serve_report(const std::string& report_dir, std::string_view source,
                                        const RunReport& report, std::string_view run_id) {
-  if (const int error = create_report_dir(report_dir)) {
-    return AgentError::other("failed to create report dir: " + os_error_text(error));
-  }
+  if (auto made = create_report_dir(report_dir); !made) return std::move(made).error();
   auto text = render_serve_report(source, report, run_id);
   if (!text) return std::move(text).error();
   const std::string path = join_path(report_dir, std::string(run_id) + "-serve.json");

@@ -23,8 +23,11 @@ RunReport scrub_report(const RunReport& report);
 Result<std::string> render_serve_report(std::string_view source, const RunReport& report, std::string_view run_id);
 
 // "{run_id}-serve.json" in report_dir, readable by root alone: the file is
-// 0600 and a directory made for it 0700. The text goes through atomic_write,
-// so a reader sees the whole file or none. Returns the path; errors are
+// 0600 and a directory made for it 0700. The directory and its parents are
+// made with make_dirs's rule for links, and an existing report directory
+// that is not root's is refused ("failed to create report dir: refusing to
+// use {dir}: it belongs to uid {N}"). The text goes through atomic_write, so
+// a reader sees the whole file or none. Returns the path; errors are
 // AgentError::Other.
 Result<std::string> write_serve_report(const std::string& report_dir, std::string_view source,
                                        const RunReport& report, std::string_view run_id);

@@ -44,6 +44,13 @@ TEST(OwnerSpec, TheFormsChownAccepts) {
       {"no-such-user-x", "resource error: invalid user: 'no-such-user-x'"},
       {"4294967295", "resource error: invalid user: '4294967295'"},
       {"root:no-such-group-x", "resource error: invalid group: 'no-such-group-x'"},
+      // Looked up as C strings, these would be nobody and nogroup.
+      {std::string("nobody\0tail", 11), R"(resource error: invalid user: "nobody\0tail")"},
+      {std::string("nobody\0tail:", 12), R"(resource error: invalid user: "nobody\0tail")"},
+      {std::string("nobody.nogroup\0", 15), R"(resource error: invalid group: "nogroup\0")"},
+      {std::string(":nogroup\0tail", 13), R"(resource error: invalid group: "nogroup\0tail")"},
+      {std::string("root:nogroup\0", 13), R"(resource error: invalid group: "nogroup\0")"},
+      {std::string("0\0", 2), R"(resource error: invalid user: "0\0")"},
   };
   for (const auto& c : cases) {
     auto ids = parse_owner_spec(c.spec);

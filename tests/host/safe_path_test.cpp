@@ -15,6 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::error_of;
+using testing::lstat_of;
 using testing::write_file;
 
 constexpr uid_t kUser = 65534;
@@ -74,7 +75,7 @@ TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
     int missing_errno;
   } cases[] = {
       {at("etc/shadow"), at("etc/shadow"), false, 0},
-      {at("etc/shadow/"), at("etc/shadow"), false, 0},
+      {at("etc/shadow/"), "", false, ENOTDIR},
       {at("etc//cron.d/../shadow"), at("etc/shadow"), false, 0},
       {at("u/root-file-in-user-dir"), at("u/root-file-in-user-dir"), false, 0},
       {at("u/current/app.conf"), at("u/releases/42/app.conf"), false, 0},
@@ -112,6 +113,68 @@ TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
     EXPECT_EQ(by_name.st_ino, expected.st_ino);
     EXPECT_EQ(resolved->name, fs::path(c.expected_object).filename().string());
   }
+}
+
+// As the kernel has it: a trailing slash, on the path or on the target of
+// the link that ends it, names a directory; anything else there is "Not a
+// directory", found in its directory under its name. Kept, a link with a
+// slash is still the link.
+TEST_F(SafePath, TrailingSlashNamesOnlyADirectory) {
+  link("u/own-link", "own");
+  link("u/slash-to-file", "own/");
+  link("u/slash-to-dir", "releases/");
+  link("u/chain-to-slash", "slash-to-file");
+  link("u/dangling", "missing");
+  struct Case {
+    std::string path;
+    LastLink last;
+    std::string expected_object;  // "" when missing
+    int missing_errno;
+    std::string parent;  // of the object, or of where it would be
+    std::string name;
+  } cases[] = {
+      {"u/own/", LastLink::Follow, "", ENOTDIR, "u", "own"},
+      {"u/own//", LastLink::Follow, "", ENOTDIR, "u", "own"},
+      {"u/own/", LastLink::Keep, "", ENOTDIR, "u", "own"},
+      {"etc/shadow/", LastLink::Keep, "", ENOTDIR, "etc", "shadow"},
+      {"u/own-link/", LastLink::Follow, "", ENOTDIR, "u", "own"},
+      {"u/slash-to-file", LastLink::Follow, "", ENOTDIR, "u", "own"},
+      {"u/chain-to-slash", LastLink::Follow, "", ENOTDIR, "u", "own"},
+      {"u/dangling/", LastLink::Follow, "", ENOENT, "u", "missing"},
+      {"u/releases/", LastLink::Follow, "u/releases", 0, "u", "releases"},
+      {"u/slash-to-dir", LastLink::Follow, "u/releases", 0, "u", "releases"},
+      {"u/own-link/", LastLink::Keep, "u/own-link", 0, "u", "own-link"},
+      {"u/own", LastLink::Follow, "u/own", 0, "u", "own"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path + (c.last == LastLink::Keep ? " kept" : " followed"));
+    auto resolved = resolve_path(at(c.path), c.last);
+    ASSERT_TRUE(resolved) << error_of(resolved);
+    EXPECT_EQ(resolved->missing_errno, c.missing_errno);
+    EXPECT_EQ(resolved->name, c.name);
+    struct stat parent {};
+    struct stat expected_parent {};
+    ASSERT_TRUE(resolved->parent.valid());
+    ASSERT_EQ(::fstat(resolved->parent.get(), &parent), 0);
+    ASSERT_EQ(::stat(at(c.parent).c_str(), &expected_parent), 0);
+    EXPECT_EQ(parent.st_ino, expected_parent.st_ino);
+    ASSERT_EQ(resolved->exists(), !c.expected_object.empty());
+    if (resolved->exists()) {
+      EXPECT_EQ(resolved->st.st_ino, lstat_of(root() / c.expected_object).st_ino);
+    }
+  }
+  // open_path and make_dirs take the same rule: nothing opened, nothing made.
+  for (const char* path : {"u/own/", "u/own-link/", "u/slash-to-file"}) {
+    SCOPED_TRACE(path);
+    auto opened = open_path(at(path));
+    ASSERT_TRUE(opened) << error_of(opened);
+    EXPECT_FALSE(opened->exists);
+    EXPECT_FALSE(opened->fd.valid());
+    EXPECT_EQ(opened->missing_errno, ENOTDIR);
+  }
+  EXPECT_EQ(*make_dirs(at("u/own/")), EEXIST);
+  EXPECT_EQ(*make_dirs(at("u/own-link/")), EEXIST);
+  EXPECT_TRUE(fs::is_regular_file(root() / "u/own"));
 }
 
 TEST_F(SafePath, MissingLastComponentKeepsItsDirectory) {

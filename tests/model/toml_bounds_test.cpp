@@ -3,6 +3,7 @@
 // comments and quoted keys hold, and refused where the bound is crossed.
 #include <gtest/gtest.h>
 
+#include "model/parse_bundle.hpp"
 #include "model/toml_bounds.hpp"
 
 namespace toln {
@@ -106,6 +107,53 @@ TEST(TomlBounds, ValuesAreCountedUpToTheBound) {
   // Key parts and header parts count alike.
   EXPECT_NE(fault_of(repeat("[t.u]\n", kMaxBundleValues / 2) + "x = 1\n"), "none");
   EXPECT_EQ(fault_of(repeat("[t.u]\n", kMaxBundleValues / 2)), "none");
+}
+
+// Every string used to search on to the end of its line, so a line of n
+// strings cost n times its length. The scan's searches now pass over each
+// byte at most three times, whatever the shape of the lines: once for the
+// end of its line and, in a string, once for the closing quote and once for
+// an escape.
+TEST(TomlBounds, LongLinesAreSearchedOnce) {
+  const std::string after_list = "[[resources]]\nresource_type = \"cmd\"\nname = \"x\"\nafter = [" +
+                                 repeat("\"cmd.a\", ", 1'000'000) + "]\nprops = {}\n";
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string fault;
+  } cases[] = {
+      {"1,999,000 empty strings", "a = [" + repeat("\"\",", 1'999'000) + "]\n", "none"},
+      {"2,000,000 empty strings", "a = [" + repeat("\"\",", 2'000'000) + "]\n",
+       "0:0 too many values: more than 2000000 keys and array elements"},
+      {"1,000,000 after entries", "host = \"h\"\n" + after_list, "none"},
+      {"literal strings", "a = [" + repeat("'x',", 1'000'000) + "]\n", "none"},
+      {"escapes", "a = [" + repeat("\"\\\"\\\\\",", 500'000) + "]\n", "none"},
+      {"quoted keys", "a = {" + repeat("\"k\" = '', ", 500'000) + "}\n", "none"},
+      {"200,000 strings and a long one", "a = [" + repeat("\"\",", 200'000) + "\"" + std::string(8 << 20, 'x') + "\"]\n",
+       "none"},
+      {"an open string on each of many lines", repeat("a = \"" + std::string(100, 'x') + "\n", 100'000), "none"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::size_t searched = 0;
+    const auto fault = check_toml_bounds(c.text, searched);
+    EXPECT_EQ(fault ? std::to_string(fault->at.line) + ":" + std::to_string(fault->at.column) + " " + fault->message
+                    : "none",
+              c.fault);
+    EXPECT_LE(searched, 3 * c.text.size());
+  }
+}
+
+// The whole parse of such a line: the list is read whole (ctest's time limit
+// guards against a hang).
+TEST(TomlBounds, OneLineListOfAMillionAfterEntriesParses) {
+  const std::string text = "host = \"h\"\n[[resources]]\nresource_type = \"cmd\"\nname = \"x\"\nafter = [" +
+                           repeat("\"cmd.a\", ", 1'000'000) + "]\nprops = {}\n";
+  const auto bundle = parse_bundle(text);
+  ASSERT_TRUE(bundle) << display_agent_error(bundle.error());
+  ASSERT_EQ(bundle->resources.size(), 1u);
+  EXPECT_EQ(bundle->resources[0].after.size(), 1'000'000u);
+  EXPECT_EQ(bundle->resources[0].after.back(), "cmd.a");
 }
 
 }  // namespace

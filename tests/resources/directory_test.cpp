@@ -173,7 +173,17 @@ TEST_F(DirectoryResource, Errors) {
              ": Read-only file system (os error 30)"},
         {{{"path", text(dir / "created")}, {"mode", text("rwx")}}, false, "resource error: invalid mode: rwx"},
         {{{"path", text(dir / "created")}, {"owner", text("bad")}}, false,
-         "resource error: failed to chown " + (dir / "created").string() + ": invalid user: 'bad'"},
+         "resource error: chown failed: invalid user: 'bad'"},
+        // Cut at the NUL, these would name nobody and nogroup.
+        {{{"path", text(dir / "created")}, {"owner", text(std::string("nobody\0tail", 11))}}, false,
+         R"(resource error: chown failed: invalid user: "nobody\0tail")"},
+        {{{"path", text(dir / "created")}, {"group", text(std::string("nogroup\0tail", 12))}}, false,
+         R"(resource error: chown failed: invalid group: "nogroup\0tail")"},
+        // "f/" names no directory, and f is there.
+        {{{"path", text(dir.string() + "/regular/")}, {"mode", text("0700")}}, false,
+         "resource error: " + dir.string() + "/regular/ exists and is not a directory"},
+        {{{"path", text(dir.string() + "/regular/")}}, true,
+         "resource error: " + dir.string() + "/regular/ exists and is not a directory"},
         {{{"path", text("-R")}, {"owner", text("root")}}, false,
          "resource error: directory resource: 'path' must not begin with '-': -R"},
         // Only ever tried in dry-run: the refusal comes before it matters.
@@ -184,6 +194,165 @@ TEST_F(DirectoryResource, Errors) {
     for (const auto& c : cases) EXPECT_EQ(error_of(apply_directory(directory(c.props), c.dry_run)), c.error);
     EXPECT_TRUE(fs::is_directory(dir / "created")) << "made before the mode was found invalid";
     EXPECT_EQ(read_file(dir / "regular"), "x");
+    EXPECT_EQ(mode_of(dir / "regular"), 0644u);
+    EXPECT_EQ(lstat_of(dir / "created").st_uid, 0u);
+    EXPECT_EQ(lstat_of(dir / "created").st_gid, 0u);
+  });
+}
+
+// A trailing slash names a directory: on a real one it converges as
+// without the slash; on a file there is no directory to remove, and the
+// file stays.
+TEST_F(DirectoryResource, TrailingSlashNamesADirectory) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    fs::create_directory(dir / "real");
+    ::chmod((dir / "real").c_str(), 0755);
+    write_file(dir / "regular", "x");
+    const auto slashed = [&](const char* name, TomlTable props) {
+      props["path"] = text(dir.string() + "/" + name);
+      return directory(std::move(props));
+    };
+    const auto first = applied(slashed("real/", {{"mode", text("0750")}}), false);
+    EXPECT_EQ(first.diff, "mode 0755 \u2192 0750");
+    EXPECT_EQ(applied(slashed("real//", {{"mode", text("0750")}}), false).status, ResourceStatus::Ok);
+    EXPECT_EQ(mode_of(dir / "real"), 0750u);
+    const auto absent = applied(slashed("regular/", {{"state", text("absent")}}), false);
+    EXPECT_EQ(absent.status, ResourceStatus::Ok);
+    EXPECT_TRUE(absent.changes.empty());
+    EXPECT_EQ(read_file(dir / "regular"), "x");
+  });
+}
+
+// A recursive change never traverses a link at the path, as "chown -R"
+// does not: the link's own owner changes. Without recurse the link is
+// followed, as any root-owned link is.
+TEST_F(DirectoryResource, RecursiveChangeTakesALinkAtThePathAsTheLink) {
+  const fs::path dir = sandbox.scratch_dir();
+  struct Case {
+    const char* name;
+    uid_t target_owner;  // of the linked directory and the file inside
+    bool recurse;
+    std::vector<ResourceStatus> runs;  // Failed: refused as a user's link to another's directory
+    uid_t link_after;
+    uid_t target_after;
+    uid_t inside_after;
+  } cases[] = {
+      // A checkout's "storage -> /etc".
+      {"root's target", 0, true, {ResourceStatus::Changed, ResourceStatus::Failed}, 1234, 0, 0},
+      // A checkout's "storage -> /srv/shared/storage", already the app's.
+      {"the owner's target", 1234, true, {ResourceStatus::Changed, ResourceStatus::Ok}, 1234, 1234, 1234},
+      {"without recurse", 0, false, {ResourceStatus::Changed, ResourceStatus::Ok}, 0, 1234, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox.run_in_process([&] {
+      write_file(dir / "target/inside", "x");
+      ASSERT_EQ(::chown((dir / "target").c_str(), c.target_owner, 0), 0);
+      ASSERT_EQ(::chown((dir / "target/inside").c_str(), c.target_owner, 0), 0);
+      fs::create_symlink(dir / "target", dir / "storage");
+      for (const std::string& path : {(dir / "storage").string(), dir.string() + "/storage/"}) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(::lchown((dir / "storage").c_str(), 0, 0), 0);
+        const auto resource = directory({{"path", text(path)}, {"owner", text("1234")}, {"recurse", boolean(c.recurse)}});
+        for (const ResourceStatus status : c.runs) {
+          auto result = apply_directory(resource, false);
+          if (status == ResourceStatus::Failed) {
+            EXPECT_EQ(error_of(result), "resource error: refusing to follow symbolic link " + path.substr(0, path.find("storage") + 7) +
+                                            " in " + path + ": it is owned by uid 1234 but leads to a file owned by uid 0");
+            continue;
+          }
+          ASSERT_TRUE(result) << error_of(result);
+          EXPECT_EQ(result->status, status);
+        }
+        EXPECT_EQ(lstat_of(dir / "storage").st_uid, c.link_after);
+        EXPECT_EQ(lstat_of(dir / "target").st_uid, c.target_after);
+        EXPECT_EQ(lstat_of(dir / "target/inside").st_uid, c.inside_after);
+        ASSERT_EQ(::chown((dir / "target").c_str(), c.target_owner, 0), 0);
+      }
+      fs::remove_all(dir / "target");
+      fs::remove(dir / "storage");
+    });
+  }
+  // A user's own link keeps its owner: refused rather than reported changed
+  // on every run.
+  sandbox.run_in_process([&] {
+    write_file(dir / "target/inside", "x");
+    ASSERT_EQ(::chown((dir / "target").c_str(), 65534, 0), 0);
+    fs::create_symlink(dir / "target", dir / "storage");
+    ASSERT_EQ(::lchown((dir / "storage").c_str(), 65534, 65534), 0);
+    for (const bool dry_run : {true, false}) {
+      EXPECT_EQ(error_of(apply_directory(
+                    directory({{"path", text(dir / "storage")}, {"owner", text("1234")}, {"recurse", boolean(true)}}),
+                    dry_run)),
+                "resource error: refusing to give symbolic link " + (dir / "storage").string() + " of uid 65534 to 1234");
+    }
+    EXPECT_EQ(lstat_of(dir / "storage").st_uid, 65534u);
+    EXPECT_EQ(lstat_of(dir / "target").st_uid, 65534u);
+  });
+}
+
+// Where anyone may make a name (a sticky directory others can write, such
+// as /tmp), a directory another user made first is theirs, with whatever
+// links they put in it: it is refused, not adopted. Elsewhere, and when the
+// bundle gives it to that very user, it is kept.
+TEST_F(DirectoryResource, AnotherUsersDirectoryInAStickyDirectoryIsRefused) {
+  const fs::path dir = sandbox.scratch_dir();
+  struct Case {
+    const char* name;
+    mode_t parent_mode;
+    uid_t parent_owner;
+    uid_t owner;
+    std::optional<std::string> wanted_owner;
+    bool refused;
+  } cases[] = {
+      {"a user's, in /tmp", 01777, 0, 65534, "root", true},
+      {"a user's, no owner wanted", 01777, 0, 65534, std::nullopt, true},
+      {"a user's, given to another user", 01777, 0, 65534, "1234", true},
+      {"a user's, given to that user", 01777, 0, 65534, "nobody", false},
+      {"a user's, given to that user by id", 01777, 0, 65534, "65534", false},
+      {"root's, in /tmp", 01777, 0, 0, "root", false},
+      {"the sticky directory owner's", 01777, 4321, 4321, "root", false},
+      {"a user's, in a directory others may write but not sticky", 0777, 0, 65534, "root", false},
+      {"a user's, in a sticky directory only its owner writes", 01755, 4321, 65534, "root", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox.run_in_process([&] {
+      const fs::path shared = dir / "shared";
+      const fs::path nightly = shared / "nightly";
+      fs::create_directories(nightly);
+      ASSERT_EQ(::chown(shared.c_str(), c.parent_owner, 0), 0);
+      ASSERT_EQ(::chmod(shared.c_str(), c.parent_mode), 0);
+      ASSERT_EQ(::chown(nightly.c_str(), c.owner, c.owner), 0);
+      ASSERT_EQ(::chmod(nightly.c_str(), 0755), 0);
+      TomlTable props{{"path", text(nightly)}, {"mode", text("0700")}};
+      if (c.wanted_owner) props["owner"] = text(*c.wanted_owner);
+      for (const bool dry_run : {true, false}) {
+        auto result = apply_directory(directory(props), dry_run);
+        if (c.refused) {
+          EXPECT_EQ(error_of(result), "resource error: refusing to adopt " + nightly.string() +
+                                          ": it exists and belongs to uid 65534");
+        } else {
+          EXPECT_TRUE(result) << error_of(result);
+        }
+      }
+      EXPECT_EQ(mode_of(nightly), c.refused ? 0755u : 0700u);
+      if (c.refused) {
+        EXPECT_EQ(lstat_of(nightly).st_uid, c.owner);
+      }
+      fs::remove_all(shared);
+    });
+  }
+  // One the agent made itself and gave to a user converges.
+  sandbox.run_in_process([&] {
+    const fs::path shared = dir / "tmp";
+    fs::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const auto resource = directory({{"path", text(shared / "cache")}, {"owner", text("nobody")}, {"mode", text("0700")}});
+    EXPECT_EQ(applied(resource, false).status, ResourceStatus::Changed);
+    EXPECT_EQ(applied(resource, false).status, ResourceStatus::Ok);
+    EXPECT_EQ(lstat_of(shared / "cache").st_uid, 65534u);
   });
 }
 

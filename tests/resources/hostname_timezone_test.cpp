@@ -180,6 +180,26 @@ TEST_F(HostSettings, HostnameRules) {
   }
 }
 
+// An empty name would unset the static host name; where there is no
+// /etc/hostname it would even read as already set.
+TEST_F(HostSettings, EmptyHostnameIsRefusedBeforeAnythingRuns) {
+  for (const bool has_file : {true, false}) {
+    if (has_file) {
+      sandbox.write_upper("/etc/hostname", "old-name\n");
+    } else {
+      sandbox.whiteout("/etc/hostname");
+    }
+    sandbox.run_in_process([] {
+      for (bool dry_run : {true, false}) {
+        EXPECT_EQ(error_of(apply_hostname(hostname(""), dry_run)),
+                  "resource error: hostname resource: 'hostname' must not be empty");
+      }
+    });
+  }
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{}));
+  EXPECT_TRUE(sandbox.is_whiteout("/etc/hostname"));
+}
+
 TEST_F(HostSettings, OptionLikeValuesAreRefusedBeforeAnythingRuns) {
   sandbox.run_in_process([] {
     for (bool dry_run : {true, false}) {

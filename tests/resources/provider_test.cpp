@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <limits>
@@ -465,6 +466,38 @@ source = "exit 0"
   EXPECT_EQ(report.entry("x")["error"],
             "resource error: failed to create provider script: No such file or directory (os error 2)");
   EXPECT_EQ(report.entry("after-it")["status"], "changed");
+}
+
+// A TMPDIR that a user can write (a user's own, handed down in the agent's
+// environment): the name of the agent's private directory needs only write
+// access to TMPDIR, so the user can move it aside and put one of their own,
+// holding their own script, in its place before the interpreter opens the
+// script by path. The interpreter here makes that move as the user, at that
+// very step, then runs what it finds.
+TEST(ProviderTemporaryRoot, OneAnotherUserCanRenameInIsRefused) {
+  TOLN_REQUIRE_SANDBOX();
+  Sandbox sandbox;
+  const fs::path tmp = sandbox.tmp_dir();
+  ASSERT_EQ(::chmod(sandbox.root().c_str(), 0711), 0);  // the user must reach it
+  ASSERT_EQ(::chown(tmp.c_str(), 65534, 65534), 0);
+  const std::string swap =
+      "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+      "'mv \"${1%/*}\" \"${1%/*}.aside\" && mkdir \"${1%/*}\" && echo \"id -u > /etc/toln-pwned\" > \"$1\"' sh \"$1\"; "
+      "exec sh \"$1\"";
+  const std::string bundle = R"~(host = "h"
+[[resources]]
+resource_type = "swapped"
+name = "x"
+props = {}
+[provider_defs.swapped]
+interpreter = ["sh", "-c", )~" + toml_string(swap) + R"~(, "sh"]
+source = "echo agent's own script"
+)~";
+  const AgentReport report = run_bundle(sandbox, bundle, false);
+  EXPECT_EQ(sandbox.read_upper("/etc/toln-pwned"), std::nullopt) << "the user's script ran as root";
+  EXPECT_EQ(report.entry("x")["error"], "resource error: refusing to make private directories in " + tmp.string() +
+                                            ": " + tmp.string() + " belongs to uid 65534");
+  EXPECT_EQ(report.left_in_tmp, std::vector<std::string>{});
 }
 
 }  // namespace

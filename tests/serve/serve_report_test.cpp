@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -245,6 +246,53 @@ TEST_F(WriteServeReport, FailuresNameTheirStepAndLeaveNoPartialFile) {
                                                         ": Is a directory (os error 21)");
     EXPECT_EQ(names_in(reports), std::vector<std::string>{file_name_});
   });
+}
+
+// In a shared sticky directory (/tmp) anyone may make the report
+// directory's name first, or a name on the way to it. The user's planted
+// object, in a directory open to all as /tmp is, must never take the
+// reports, nor have the agent make a directory where a link of theirs leads.
+TEST_F(WriteServeReport, NamesAnotherUserMadeFirstAreRefused) {
+  ASSERT_EQ(::chmod(sandbox.root().c_str(), 0711), 0);  // the user must reach the shared directory
+  ASSERT_EQ(::chmod(dir_.c_str(), 0711), 0);
+  const fs::path shared = dir_ / "shared";
+  struct Case {
+    std::string name;
+    std::string plant;       // run as the user in the shared directory
+    std::string report_dir;  // in the shared directory
+    std::string error;       // after "failed to create report dir: "; {D} is the shared directory
+  } cases[] = {
+      {"a user's directory", "mkdir runs", "runs", "refusing to use {D}/runs: it belongs to uid 65534"},
+      {"a user's link to their own directory", "mkdir mine && ln -s mine runs", "runs",
+       "refusing to use {D}/runs: it belongs to uid 65534"},
+      {"a user's link to root's directory", "ln -s /etc runs", "runs",
+       "refusing to follow symbolic link {D}/runs in {D}/runs: it is owned by uid 65534 but leads to a file owned by "
+       "uid 0"},
+      {"a user's link on the way", "ln -s /etc way", "way/runs",
+       "refusing to follow symbolic link {D}/way in {D}/way: it is owned by uid 65534 but leads to a file owned by "
+       "uid 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(shared);
+    fs::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const RunResult planted = sandbox.run_in_namespace("cd " + shared.string() +
+                                                       " && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" +
+                                                       c.plant + "'");
+    ASSERT_EQ(planted.exit_status, 0) << planted.err;
+    std::string error = "failed to create report dir: " + c.error;
+    for (std::size_t at; (at = error.find("{D}")) != std::string::npos;) error.replace(at, 3, shared.string());
+    sandbox.run_in_process([&] {
+      const auto path = write_serve_report((shared / c.report_dir).string(), "b.toml", build_report("h", {}), run_id_);
+      ASSERT_FALSE(path) << *path;
+      EXPECT_EQ(path.error().kind(), AgentError::Other);
+      EXPECT_EQ(display_agent_error(path.error()), error);
+    });
+    const RunResult reports = sandbox.run_in_namespace("find " + shared.string() + " /etc -name '*-serve.json'");
+    EXPECT_EQ(reports.out, "") << "no report where the user can reach it";
+    EXPECT_FALSE(fs::exists(sandbox.upper_path("/etc/runs"))) << "no directory made where the link leads";
+  }
 }
 
 // Reports quote errors unredacted, those of sensitive resources included:
