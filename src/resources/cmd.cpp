@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::size_t kRegisterLimit = 65536;
 
-Result<CommandOutput> run_shell(const std::string& command) { return run_command(host_programs::shell(command)); }
+Result<CommandOutput> run_shell(const std::string& command) { return run(host_programs::shell(command)); }
 
 // Whether the guards say the resource is in state already.
 Result<bool> in_state(const std::optional<std::string>& creates, const std::optional<std::string>& unless,
@@ -69,8 +69,9 @@ HandlerResult apply_cmd(const ResolvedResource& resource, bool dry_run, bool is_
     return result_changed("cmd", resource.name, "would run: " + *command + (stdin_text ? " (with stdin)" : ""));
   }
 
-  const HostCommand shell = host_programs::shell(*command);
-  auto ran = stdin_text ? run_command_stdin(shell.program, shell.args, *stdin_text) : run_command(shell);
+  RunOptions options;
+  if (stdin_text) options.input = *stdin_text;
+  auto ran = run(host_programs::shell(*command), options);
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) return AgentError::resource("command failed: " + stderr_text(*ran));
 

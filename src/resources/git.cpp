@@ -39,7 +39,7 @@ Status check_arguments(const WantedCheckout& wanted) {
 // fetch, checkout and hard reset would then act on that other checkout.
 // Only a path that holds its own ".git" counts.
 bool is_repository(const std::string& path) {
-  auto probe = run_git(host_programs::git_in(path, {"rev-parse", "--verify", "HEAD"}));
+  auto probe = run(host_programs::git_in(path, {"rev-parse", "--verify", "HEAD"}), git_run_options());
   return probe && probe->status == 0 && path_exists(path + "/.git");
 }
 
@@ -72,7 +72,8 @@ HandlerResult preview_update(const ResolvedResource& resource, const WantedCheck
 }
 
 HandlerResult update_checkout(const ResolvedResource& resource, const WantedCheckout& wanted) {
-  if (auto fetched = run_git_checked(host_programs::git_in(wanted.path, {"fetch", "--tags", "origin"}), "git fetch");
+  if (auto fetched =
+          run_checked(host_programs::git_in(wanted.path, {"fetch", "--tags", "origin"}), "git fetch", git_run_options());
       !fetched) {
     return std::move(fetched).error();
   }
@@ -83,11 +84,13 @@ HandlerResult update_checkout(const ResolvedResource& resource, const WantedChec
   if (*target == *head) return result_ok("git", resource.name);
 
   const std::string revision = wanted.ref.value_or("HEAD");
-  if (auto moved = run_git_checked(host_programs::git_in(wanted.path, {"checkout", revision}), "git checkout");
+  if (auto moved =
+          run_checked(host_programs::git_in(wanted.path, {"checkout", revision}), "git checkout", git_run_options());
       !moved) {
     return std::move(moved).error();
   }
-  if (auto reset = run_git_checked(host_programs::git_in(wanted.path, {"reset", "--hard", *target}), "git reset");
+  if (auto reset =
+          run_checked(host_programs::git_in(wanted.path, {"reset", "--hard", *target}), "git reset", git_run_options());
       !reset) {
     return std::move(reset).error();
   }
@@ -96,14 +99,14 @@ HandlerResult update_checkout(const ResolvedResource& resource, const WantedChec
 
 HandlerResult clone_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
   if (dry_run) return result_changed("git", resource.name, "would clone " + wanted.url + " -> " + wanted.path);
-  if (auto cloned =
-          run_git_checked(host_programs::git(git_clone_args(wanted.url, wanted.path, wanted.ref, wanted.depth)),
-                          "git clone");
+  if (auto cloned = run_checked(host_programs::git(git_clone_args(wanted.url, wanted.path, wanted.ref, wanted.depth)),
+                                "git clone", git_run_options());
       !cloned) {
     return std::move(cloned).error();
   }
   if (wanted.ref && is_commit_id(*wanted.ref)) {
-    if (auto moved = run_git_checked(host_programs::git_in(wanted.path, {"checkout", *wanted.ref}), "git checkout");
+    if (auto moved = run_checked(host_programs::git_in(wanted.path, {"checkout", *wanted.ref}), "git checkout",
+                                 git_run_options());
         !moved) {
       return std::move(moved).error();
     }

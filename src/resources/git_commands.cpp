@@ -8,7 +8,7 @@ namespace toln {
 namespace {
 
 Result<CommandOutput> run_rev_parse(const std::string& path, const std::string& revision) {
-  return run_git(host_programs::git_in(path, {"rev-parse", "--verify", revision}));
+  return run(host_programs::git_in(path, {"rev-parse", "--verify", revision}), git_run_options());
 }
 
 std::string commit_of(const CommandOutput& output) { return std::string(trim_white(lossy_utf8(output.stdout_bytes))); }
@@ -29,19 +29,11 @@ Result<CommandOutput> run_rev_parse_commit(const std::string& path, const std::s
 
 }  // namespace
 
-Result<CommandOutput> run_git(const HostCommand& command) {
-  static const EnvEntries bounds = {{"GIT_HTTP_LOW_SPEED_LIMIT", host_programs::transfer_bounds::low_speed_limit},
-                                    {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time}};
-  return run_command_env(command.program, command.args, bounds);
-}
-
-Status run_git_checked(const HostCommand& command, std::string_view label) {
-  auto output = run_git(command);
-  if (!output) return std::move(output).error();
-  if (output->status != 0) {
-    return AgentError::resource(std::string(label) + " failed: " + stderr_text(*output));
-  }
-  return {};
+const RunOptions& git_run_options() {
+  static const RunOptions options{
+      .env = {{"GIT_HTTP_LOW_SPEED_LIMIT", host_programs::transfer_bounds::low_speed_limit},
+              {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time}}};
+  return options;
 }
 
 bool is_commit_id(std::string_view ref) {

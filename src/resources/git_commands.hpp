@@ -12,13 +12,10 @@
 
 namespace toln {
 
-// Every git command runs with the agent's low-speed bound in its environment
-// (GIT_HTTP_LOW_SPEED_LIMIT, GIT_HTTP_LOW_SPEED_TIME), so a fetch or clone
-// from a stalled server ends. The runner's error when git cannot start.
-Result<CommandOutput> run_git(const HostCommand& command);
-// Requires status 0; otherwise "{} failed: {}" with the label and git's
-// lossy standard error, untrimmed.
-Status run_git_checked(const HostCommand& command, std::string_view label);
+// What every git command runs with: the agent's low-speed bound in its
+// environment (GIT_HTTP_LOW_SPEED_LIMIT, GIT_HTTP_LOW_SPEED_TIME), so a fetch
+// or clone from a stalled server ends.
+const RunOptions& git_run_options();
 
 // A ref of 7 to 40 hexadecimal digits is taken for a commit id; anything
 // else names a branch or a tag.

@@ -39,13 +39,13 @@ std::string read_text(const fs::path& path) {
 
 // Runs a shell command in process (inside the sandbox) and requires success.
 void sh(const std::string& command) {
-  auto ran = run_command(host_programs::shell(command));
+  auto ran = run(host_programs::shell(command));
   ASSERT_TRUE(ran);
   ASSERT_EQ(ran->status, 0) << command << ": " << ran->stderr_bytes;
 }
 
 std::string head_of(const std::string& path) {
-  auto ran = run_command("/usr/bin/git", {"-C", path, "rev-parse", "HEAD"});
+  auto ran = run({"/usr/bin/git", {"-C", path, "rev-parse", "HEAD"}});
   if (!ran || ran->status != 0) return "(no HEAD)";
   std::string commit = ran->stdout_bytes;
   while (commit.ends_with('\n')) commit.pop_back();
