@@ -21,6 +21,8 @@ namespace host_programs {
 // sh -c: status 0 (cmd), or 0 / 1 / other / signal (shell-defined types);
 // standard output as register value or diff.
 inline HostCommand shell(std::string command) { return {"sh", {"-c", std::move(command)}}; }
+// sh FILE: the same, the text read from a file instead of the argument list.
+inline HostCommand shell_script(std::string path) { return {"sh", {std::move(path)}}; }
 
 // Bounds shared by every transfer the agent starts: curl gets them as
 // options, git through its environment. A transfer slower than

@@ -24,6 +24,10 @@ inline constexpr std::string_view child_search_path = "/usr/local/sbin:/usr/loca
 
 using EnvEntries = std::map<std::string, std::string, std::less<>>;
 
+// Why a program or argument holding a NUL byte starts nothing: the system
+// call would cut the text there.
+inline constexpr std::string_view kNulByteRefusal = "nul byte found in provided data";
+
 struct RunOptions {
   // Set after PATH, so an entry named PATH replaces the search path. A value
   // holding a NUL byte starts nothing: "env var {} contains a NUL byte, which

@@ -134,7 +134,7 @@ Result<OwnedChild> spawn_child(const HostCommand& command, const RunOptions& opt
   // A NUL byte would silently cut the text at the system call.
   bool nul = has_nul(command.program);
   for (const auto& arg : command.args) nul = nul || has_nul(arg);
-  if (nul) return AgentError::other("nul byte found in provided data");
+  if (nul) return AgentError::other(std::string(kNulByteRefusal));
 
   auto path = find_program(command.program);
   if (!path) return std::move(path).error();
