@@ -556,6 +556,18 @@ exit 1)");
   EXPECT_TRUE(fs::exists(sandbox.scratch_dir() / ".co.toln-clone.0123456789abcdeX"));
 }
 
+// git clones in a private directory, but a relative url naming a local
+// repository means what it meant from the agent's working directory (here
+// the scratch directory), and a relative path lands there too.
+TEST_F(GitResource, RelativeUrlAndPathAreTakenFromTheWorkingDirectory) {
+  sandbox.run_in_process([&] {
+    auto cloned = apply_git(git_resource({{"url", text("origin.git")}, {"path", text("rel/co")}}), false);
+    ASSERT_TRUE(cloned) << error_of(cloned);
+    EXPECT_EQ(cloned->diff, "cloned origin.git -> rel/co");
+  });
+  EXPECT_EQ(head_of(path("rel/co")), second);
+}
+
 // An empty directory at the path is replaced by the checkout, which keeps
 // the directory's owner, group and mode, as when git cloned into it.
 TEST_F(GitResource, AnEmptyDirectoryKeepsItsOwnerAndMode) {
