@@ -93,7 +93,7 @@ void BM_RunnerQueries50(benchmark::State& state) {
   const auto names = package_names();
   for (auto _ : state) {
     for (const auto& name : names) {
-      auto output = run_command(host_programs::dpkg_status(name));
+      auto output = run(host_programs::dpkg_status(name));
       if (!output || output->status != 0) state.SkipWithError("query failed");
       benchmark::DoNotOptimize(output);
     }
@@ -137,7 +137,7 @@ std::optional<std::string> enter_fake_host() {
   if (::mount(g_fakes_dir.c_str(), "/usr/local/sbin", nullptr, MS_BIND, nullptr) != 0) {
     return std::string("bind mount on /usr/local/sbin: ") + std::strerror(errno);
   }
-  auto probe = run_command(host_programs::dpkg_status("package-0"));
+  auto probe = run(host_programs::dpkg_status("package-0"));
   if (!probe || probe->stdout_bytes != "Package: package-0\nStatus: install ok installed\nVersion: 1.0\n") {
     return "the fake dpkg does not answer";
   }

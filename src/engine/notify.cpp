@@ -95,13 +95,10 @@ ResourceResult run_notify_target(std::string_view text, bool dry_run) {
   if (!command) {
     return result_failed(std::move(type), std::move(name), "notify failed: unknown notify target: " + std::string(text));
   }
-  auto ran = run_captured(command->program, command->args);
-  if (auto* failure = std::get_if<SpawnFailure>(&ran)) {
-    return result_failed(std::move(type), std::move(name), "notify failed: " + failure->text);
-  }
-  const auto& output = std::get<CommandOutput>(ran);
-  if (output.status != 0) {
-    return result_failed(std::move(type), std::move(name), "notify failed: " + stderr_text(output));
+  auto ran = run(*command, {.cause_only = true});
+  if (!ran) return result_failed(std::move(type), std::move(name), "notify failed: " + ran.error().message());
+  if (ran->status != 0) {
+    return result_failed(std::move(type), std::move(name), "notify failed: " + stderr_text(*ran));
   }
   return result_changed(std::move(type), std::move(name), "executed: " + std::string(text));
 }

@@ -78,7 +78,7 @@ Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_vi
   if (!file) return std::move(file).error();
   if (auto finished = finish_temp(file->fd(), data, existing, owner, wanted_mode); !finished) return std::move(finished).error();
   if (auto committed = file->commit(); !committed) return std::move(committed).error();
-  (void)run_command(host_programs::restorecon(lossy_utf8(path)));
+  (void)run(host_programs::restorecon(lossy_utf8(path)));
   return file->release_fd();
 }
 

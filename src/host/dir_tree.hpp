@@ -24,6 +24,11 @@ int create_dir_all(const std::string& path);
 // 0, the errno, or an unsafe link's error.
 Result<int> remove_dir_all(const std::string& path);
 
+// Removes everything inside the directory open as dir_fd (any descriptor of
+// it, O_PATH too) as remove_dir_all does below its top: no link inside is
+// followed. 0 or the first errno.
+[[nodiscard]] int empty_directory(int dir_fd);
+
 // Whether removing the path would remove the whole file system tree ("/",
 // "/tmp/..", or "." run from "/"). A symbolic link there is only unlinked.
 bool is_root_directory(const std::string& path);

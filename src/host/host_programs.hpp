@@ -21,6 +21,8 @@ namespace host_programs {
 // sh -c: status 0 (cmd), or 0 / 1 / other / signal (shell-defined types);
 // standard output as register value or diff.
 inline HostCommand shell(std::string command) { return {"sh", {"-c", std::move(command)}}; }
+// sh FILE: the same, the text read from a file instead of the argument list.
+inline HostCommand shell_script(std::string path) { return {"sh", {std::move(path)}}; }
 
 // Bounds shared by every transfer the agent starts: curl gets them as
 // options, git through its environment. A transfer slower than
@@ -31,6 +33,10 @@ namespace transfer_bounds {
 inline constexpr const char* connect_timeout = "30";  // seconds
 inline constexpr const char* low_speed_limit = "1024";  // bytes per second
 inline constexpr const char* low_speed_time = "30";     // seconds
+// git over ssh (GIT_SSH_COMMAND): connecting as above, and a server that
+// answers no keep-alive for 30 seconds is given up.
+inline constexpr const char* git_ssh_command =
+    "ssh -o ConnectTimeout=30 -o ServerAliveInterval=15 -o ServerAliveCountMax=2";
 }  // namespace transfer_bounds
 
 // curl reads the scheme without regard to case, and whatever slashes follow
@@ -124,12 +130,8 @@ inline HostCommand unzip(std::string archive, std::string dir) {
 // restorecon: nothing is relied on; whether it runs is ignored.
 inline HostCommand restorecon(std::string path) { return {"restorecon", {std::move(path)}}; }
 
-// git -C PATH ...: status 0; "rev-parse --verify" prints the commit.
-inline HostCommand git_in(std::string path, std::vector<std::string> subcommand) {
-  HostCommand command{"git", {"-C", std::move(path)}};
-  command.args.insert(command.args.end(), subcommand.begin(), subcommand.end());
-  return command;
-}
+// git, started in the directory it works on: status 0; "rev-parse --verify"
+// prints the commit; "config --get" status 0 when the key is set.
 inline HostCommand git(std::vector<std::string> args) { return {"git", std::move(args)}; }
 
 // Accounts: "id" status 0 when the account exists; group names from

@@ -20,14 +20,19 @@ namespace {
 
 constexpr std::size_t kReadChunk = 65536;
 
+// Without a process descriptor the child's end shows only to waitpid: while
+// its pipes are open it is looked for this often.
+constexpr int kExitPollMillis = 10;
+
 // Called through syscall(): glibc 2.36 declares its wrappers without C
 // linkage, so C++ cannot link them.
 int open_pidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 void send_kill(int pidfd) { (void)::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0); }
 
-// Writes the whole input into the pipe unless the child ends first, which
-// counts as a broken pipe: a descendant that keeps the pipe open but does
-// not read must not hold the writer. The pipe is closed on return.
+// Writes the whole input into the pipe unless the child ends first (the
+// notice's write end is closed then), which counts as a broken pipe: a
+// descendant that keeps the pipe open but does not read must not hold the
+// writer. The pipe is closed on return.
 int pipe_writer_thread(UniqueFd pipe, std::string input, UniqueFd child_exit) {
   std::string_view rest = input;
   while (!rest.empty()) {
@@ -97,10 +102,12 @@ OwnedChild::OwnedChild(pid_t pid, UniqueFd stdin_pipe, UniqueFd stdout_pipe, Uni
 
 OwnedChild::OwnedChild(OwnedChild&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      status_(other.status_),
       pidfd_(std::move(other.pidfd_)),
       stdin_pipe_(std::move(other.stdin_pipe_)),
       stdout_pipe_(std::move(other.stdout_pipe_)),
       stderr_pipe_(std::move(other.stderr_pipe_)),
+      exit_notice_(std::move(other.exit_notice_)),
       writer_result_(std::move(other.writer_result_)),
       stdin_outcome_(other.stdin_outcome_),
       writer_(std::move(other.writer_)) {}
@@ -110,10 +117,12 @@ OwnedChild::~OwnedChild() {
   kill_child();
   while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
+  end_writer();
 }
 
 void OwnedChild::kill_child() {
-  // The descriptor names this very process even once another has reaped it.
+  // Either names this very process: the descriptor even once another has
+  // reaped it, the pid as long as this object alone reaps it.
   if (pidfd_.valid()) {
     send_kill(pidfd_.get());
   } else {
@@ -121,13 +130,27 @@ void OwnedChild::kill_child() {
   }
 }
 
-std::optional<std::string> OwnedChild::feed_stdin(std::string input) {
-  UniqueFd child_exit(::fcntl(pidfd_.get(), F_DUPFD_CLOEXEC, 0));
-  if (!child_exit.valid()) return os_error_text(errno);
+Result<bool> OwnedChild::reap(bool wait) {
+  for (;;) {
+    const pid_t reaped = ::waitpid(pid_, &status_, wait ? 0 : WNOHANG);
+    if (reaped == pid_) break;
+    if (reaped == 0) return false;
+    if (errno != EINTR) return AgentError::io(errno);
+  }
+  pid_ = -1;
+  end_writer();
+  return true;
+}
+
+Status OwnedChild::feed_stdin(std::string input) {
+  int notice[2];
+  if (::pipe2(notice, O_CLOEXEC) != 0) return AgentError::io(errno);
+  UniqueFd child_exit(notice[0]);
+  exit_notice_ = UniqueFd(notice[1]);
   // Only the agent's end: the child's end is a file description of its own
   // and stays blocking.
   const int flags = ::fcntl(stdin_pipe_.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(stdin_pipe_.get(), F_SETFL, flags | O_NONBLOCK) < 0) return os_error_text(errno);
+  if (flags < 0 || ::fcntl(stdin_pipe_.get(), F_SETFL, flags | O_NONBLOCK) < 0) return AgentError::io(errno);
   std::promise<int> outcome;
   writer_result_ = outcome.get_future();
   try {
@@ -136,22 +159,23 @@ std::optional<std::string> OwnedChild::feed_stdin(std::string input) {
       outcome.set_value(pipe_writer_thread(std::move(pipe), std::move(text), std::move(exit)));
     });
   } catch (const std::system_error& e) {
-    return std::string(e.what());
+    return AgentError::other(e.what());
   }
-  return std::nullopt;
+  return {};
 }
 
-std::variant<int, SpawnFailure> OwnedChild::collect(CommandOutput& output, const CaptureBounds& bounds) {
+Result<int> OwnedChild::collect(CommandOutput& output, const CaptureBounds& bounds) {
   // A pipe no writer took gives the child end-of-file at once.
   stdin_pipe_.reset();
   Stream streams[2] = {{stdout_pipe_, output.stdout_bytes, output.stdout_cut, bounds.stdout_bound},
                        {stderr_pipe_, output.stderr_bytes, output.stderr_cut, kCapturedStreamBound}};
+  if (bounds.kill_at_stdout_bound) output.stdout_bytes.reserve(bounds.stdout_bound);
   bool exited = false;
   while (!exited && (stdout_pipe_.valid() || stderr_pipe_.valid())) {
     pollfd fds[3] = {{pidfd_.get(), POLLIN, 0}, {stdout_pipe_.get(), POLLIN, 0}, {stderr_pipe_.get(), POLLIN, 0}};
-    if (::poll(fds, 3, -1) < 0) {
+    if (::poll(fds, 3, pidfd_.valid() ? -1 : kExitPollMillis) < 0) {
       if (errno == EINTR) continue;
-      return SpawnFailure{os_error_text(errno)};
+      return AgentError::io(errno);
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i + 1].revents != 0 && streams[i].pipe.valid()) (void)read_some(streams[i], kReadChunk);
@@ -160,23 +184,26 @@ std::variant<int, SpawnFailure> OwnedChild::collect(CommandOutput& output, const
       kill_child();
       stdout_pipe_.reset();
     }
-    exited = fds[0].revents != 0;
+    if (pidfd_.valid()) {
+      exited = fds[0].revents != 0;
+    } else {
+      auto reaped = reap(false);
+      if (!reaped) return std::move(reaped).error();
+      exited = *reaped;
+    }
   }
   for (auto& stream : streams) {
     if (stream.pipe.valid()) take_pending(stream);
   }
 
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0) {
-    if (errno != EINTR) return SpawnFailure{os_error_text(errno)};
+  if (pid_ >= 0) {
+    if (auto reaped = reap(true); !reaped) return std::move(reaped).error();
   }
-  pid_ = -1;
-  // The writer ends by itself once the child has.
   if (writer_.joinable()) {
     writer_.join();
     stdin_outcome_ = writer_result_.get();
   }
-  return status;
+  return status_;
 }
 
 }  // namespace toln

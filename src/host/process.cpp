@@ -1,56 +1,19 @@
 #include "host/process.hpp"
 
+#include <sys/wait.h>
+
 #include <cerrno>
 
 #include "host/fd_io.hpp"
-#include "model/agent_error.hpp"
+#include "host/spawn.hpp"
 #include "text/truncate.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
 namespace {
 
-AgentError run_failure(std::string_view program, const SpawnFailure& failure) {
-  return AgentError::resource("failed to run " + std::string(program) + ": " + failure.text);
-}
-
-std::variant<CommandOutput, SpawnFailure> capture(std::string_view program, const std::vector<std::string>& args,
-                                                  const EnvEntries& extra_env, int stdout_target = -1) {
-  auto spawned = spawn_child(program, args, extra_env, StdinMode::DevNull, stdout_target);
-  if (auto* failure = std::get_if<SpawnFailure>(&spawned)) return *failure;
-  CommandOutput output;
-  auto collected = std::get<OwnedChild>(spawned).collect(output);
-  if (auto* failure = std::get_if<SpawnFailure>(&collected)) return *failure;
-  output.status = std::get<int>(collected);
-  return output;
-}
-
-Result<CommandOutput> run_with_env(std::string_view program, const std::vector<std::string>& args,
-                                   const EnvEntries& extra_env, int stdout_target = -1) {
-  auto ran = capture(program, args, extra_env, stdout_target);
-  if (auto* failure = std::get_if<SpawnFailure>(&ran)) return run_failure(program, *failure);
-  return std::move(std::get<CommandOutput>(ran));
-}
-
-std::string marked(std::string text, bool cut) {
-  if (cut) text += kTruncatedMarker;
-  return text;
-}
-
-}  // namespace
-
-std::variant<CommandOutput, SpawnFailure> run_captured(std::string_view program,
-                                                       const std::vector<std::string>& args) {
-  return capture(program, args, {});
-}
-
-Result<CommandOutput> run_command(std::string_view program, const std::vector<std::string>& args) {
-  return run_with_env(program, args, {});
-}
-
-Result<CommandOutput> run_command_env(std::string_view program, const std::vector<std::string>& args,
-                                      const EnvEntries& extra_env) {
-  for (const auto& [name, value] : extra_env) {
+Status check_environment(const EnvEntries& env) {
+  for (const auto& [name, value] : env) {
     if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
       return AgentError::resource("env var name '" + name +
                                   "' is not allowed: names must be non-empty and hold no '=' or NUL byte");
@@ -60,44 +23,59 @@ Result<CommandOutput> run_command_env(std::string_view program, const std::vecto
                                   " contains a NUL byte, which is not allowed in process environment values");
     }
   }
-  return run_with_env(program, args, extra_env);
+  return {};
 }
 
-Result<CommandOutput> run_command_to_fd(std::string_view program, const std::vector<std::string>& args,
-                                        int stdout_fd) {
-  // A negative descriptor would mean "capture it" below.
-  if (stdout_fd < 0) return run_failure(program, SpawnFailure{os_error_text(EBADF)});
-  return run_with_env(program, args, {}, stdout_fd);
+// The words around a cause, where the runner gives them.
+AgentError worded(const RunOptions& options, std::string_view words, const HostCommand& command, AgentError cause) {
+  if (options.cause_only) return cause;
+  return AgentError::resource(std::string(words) + command.program + ": " + cause.message());
 }
 
-Result<CommandOutput> run_command_stdin(std::string_view program, const std::vector<std::string>& args,
-                                        std::string_view input) {
-  auto spawned = spawn_child(program, args, {}, StdinMode::Pipe);
-  if (auto* failure = std::get_if<SpawnFailure>(&spawned)) {
-    return AgentError::resource("failed to spawn " + std::string(program) + ": " + failure->text);
-  }
-  auto& child = std::get<OwnedChild>(spawned);
-  if (auto failure = child.feed_stdin(std::string(input))) {
-    return AgentError::resource("failed to start the stdin writer for " + std::string(program) + ": " + *failure);
-  }
+std::string marked(std::string text, bool cut) {
+  if (cut) text += kTruncatedMarker;
+  return text;
+}
 
+}  // namespace
+
+Result<CommandOutput> run(const HostCommand& command, const RunOptions& options) {
+  if (auto checked = check_environment(options.env); !checked) return std::move(checked).error();
+  const bool fed = options.input.has_value();
+  auto child = spawn_child(command, options);
+  if (!child) return worded(options, fed ? "failed to spawn " : "failed to run ", command, std::move(child).error());
+  if (fed) {
+    if (auto feeding = child->feed_stdin(std::string(*options.input)); !feeding) {
+      return worded(options, "failed to start the stdin writer for ", command, std::move(feeding).error());
+    }
+  }
   CommandOutput output;
-  auto collected = child.collect(output);
-  if (auto* failure = std::get_if<SpawnFailure>(&collected)) {
-    return AgentError::resource("failed to wait for " + std::string(program) + ": " + failure->text);
+  auto status = child->collect(output, options.bounds);
+  if (!status) {
+    return worded(options, fed ? "failed to wait for " : "failed to run ", command, std::move(status).error());
   }
-  output.status = std::get<int>(collected);
-  if (const int outcome = child.stdin_outcome(); outcome != 0 && outcome != EPIPE) {
+  output.status = *status;
+  if (const int outcome = child->stdin_outcome(); outcome != 0 && outcome != EPIPE) {
     return AgentError::resource("failed to write stdin: " + write_failure_text(outcome));
   }
   return output;
 }
 
-Status run_checked(std::string_view program, const std::vector<std::string>& args, std::string_view label) {
-  auto output = run_command(program, args);
+Status run_checked(const HostCommand& command, std::string_view label, const RunOptions& options) {
+  auto output = run(command, options);
   if (!output) return std::move(output).error();
   if (output->status != 0) return AgentError::resource(std::string(label) + " failed: " + stderr_text(*output));
   return {};
+}
+
+std::optional<int> exit_code(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return std::nullopt;
+}
+
+std::optional<int> terminating_signal(int status) {
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  return std::nullopt;
 }
 
 std::string stdout_text(const CommandOutput& output) {

@@ -15,7 +15,7 @@ namespace {
 // file, which never follows a link; only what then proves a directory is
 // opened, without following a link either, and emptied in turn. 0 or the
 // first errno.
-int empty_directory(int dir_fd, int depth) {
+int empty_below(int dir_fd, int depth) {
   if (depth > kMaxTreeDepth) return ENAMETOOLONG;
   DirListing listing(dir_fd);
   int first_error = 0;
@@ -28,7 +28,7 @@ int empty_directory(int dir_fd, int depth) {
     }
     const UniqueFd sub(::openat(dir_fd, name->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub.valid() && errno == ENOENT) continue;
-    int error = sub.valid() ? empty_directory(sub.get(), depth + 1) : errno;
+    int error = sub.valid() ? empty_below(sub.get(), depth + 1) : errno;
     if (error == 0 && ::unlinkat(dir_fd, name->c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) error = errno;
     if (error != 0 && first_error == 0) first_error = error;
   }
@@ -37,6 +37,8 @@ int empty_directory(int dir_fd, int depth) {
 
 }  // namespace
 
+int empty_directory(int dir_fd) { return empty_below(dir_fd, 1); }
+
 Result<int> remove_dir_all(const std::string& path) {
   auto resolved = resolve_path(path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
@@ -44,7 +46,7 @@ Result<int> remove_dir_all(const std::string& path) {
   if (!resolved->parent.valid()) return EINVAL;
   if (resolved->is_link) return ::unlinkat(resolved->parent.get(), resolved->name.c_str(), 0) == 0 ? 0 : errno;
   if (!S_ISDIR(resolved->st.st_mode)) return ENOTDIR;
-  if (const int error = empty_directory(resolved->object.get(), 1); error != 0) return error;
+  if (const int error = empty_directory(resolved->object.get()); error != 0) return error;
   return ::unlinkat(resolved->parent.get(), resolved->name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 

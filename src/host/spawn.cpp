@@ -1,16 +1,15 @@
-// The spawning primitive: program lookup, environment, descriptors, signals.
+#include "host/spawn.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "host/process.hpp"
-#include "model/agent_error.hpp"
 
 extern char** environ;
 
@@ -21,8 +20,8 @@ bool has_nul(std::string_view text) { return text.find('\0') != std::string_view
 
 // Looks the name up in child_search_path the way exec would; a name with a
 // slash is a path already.
-std::variant<std::string, SpawnFailure> find_program(std::string_view program) {
-  if (program.empty()) return SpawnFailure{os_error_text(ENOENT)};
+Result<std::string> find_program(std::string_view program) {
+  if (program.empty()) return AgentError::io(ENOENT);
   if (program.find('/') != std::string_view::npos) return std::string(program);
   int error = ENOENT;
   std::string_view dirs = child_search_path;
@@ -36,7 +35,7 @@ std::variant<std::string, SpawnFailure> find_program(std::string_view program) {
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     error = EACCES;
   }
-  return SpawnFailure{os_error_text(error)};
+  return AgentError::io(error);
 }
 
 std::vector<std::string> child_environment(const EnvEntries& extra) {
@@ -109,6 +108,9 @@ class SpawnSetup {
   void dup2(int from, int to) {
     if (error_ == 0) check(posix_spawn_file_actions_adddup2(&actions_, from, to));
   }
+  void fchdir(int dir_fd) {
+    if (error_ == 0) check(posix_spawn_file_actions_addfchdir_np(&actions_, dir_fd));
+  }
 
   int error() const { return error_; }
   const posix_spawn_file_actions_t* actions() const { return &actions_; }
@@ -128,64 +130,47 @@ class SpawnSetup {
 
 }  // namespace
 
-std::optional<int> exit_code(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return std::nullopt;
-}
-
-std::optional<int> terminating_signal(int status) {
-  if (WIFSIGNALED(status)) return WTERMSIG(status);
-  return std::nullopt;
-}
-
-std::variant<OwnedChild, SpawnFailure> spawn_child(std::string_view program, const std::vector<std::string>& args,
-                                                   const EnvEntries& extra_env, StdinMode stdin_mode,
-                                                   int stdout_target) {
+Result<OwnedChild> spawn_child(const HostCommand& command, const RunOptions& options) {
   // A NUL byte would silently cut the text at the system call.
-  bool nul = has_nul(program);
-  for (const auto& arg : args) nul = nul || has_nul(arg);
-  if (nul) return SpawnFailure{"nul byte found in provided data"};
+  bool nul = has_nul(command.program);
+  for (const auto& arg : command.args) nul = nul || has_nul(arg);
+  if (nul) return AgentError::other(std::string(kNulByteRefusal));
 
-  auto path = find_program(program);
-  if (auto* failure = std::get_if<SpawnFailure>(&path)) return *failure;
+  auto path = find_program(command.program);
+  if (!path) return std::move(path).error();
 
   std::vector<std::string> argv_texts;
-  argv_texts.reserve(args.size() + 1);
-  argv_texts.emplace_back(program);
-  argv_texts.insert(argv_texts.end(), args.begin(), args.end());
-  std::vector<std::string> env_texts = child_environment(extra_env);
+  argv_texts.reserve(command.args.size() + 1);
+  argv_texts.emplace_back(command.program);
+  argv_texts.insert(argv_texts.end(), command.args.begin(), command.args.end());
+  std::vector<std::string> env_texts = child_environment(options.env);
   std::vector<char*> argv = c_strings(argv_texts);
   std::vector<char*> envp = c_strings(env_texts);
 
+  const bool fed = options.input.has_value();
   std::optional<Pipe> out;
-  if (stdout_target < 0) out = make_pipe();
+  if (!options.stdout_fd) out = make_pipe();
   auto err = make_pipe();
   std::optional<Pipe> in;
-  if (stdin_mode == StdinMode::Pipe) in = make_pipe();
-  if ((stdout_target < 0 && !out) || !err || (stdin_mode == StdinMode::Pipe && !in)) {
-    return SpawnFailure{os_error_text(errno)};
-  }
+  if (fed) in = make_pipe();
+  if ((!options.stdout_fd && !out) || !err || (fed && !in)) return AgentError::io(errno);
 
   SpawnSetup setup;
-  if (stdin_mode == StdinMode::DevNull) {
-    setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
-  } else if (stdin_mode == StdinMode::Pipe) {
+  if (options.working_dir) setup.fchdir(*options.working_dir);
+  if (fed) {
     setup.dup2(in->read_end.get(), STDIN_FILENO);
+  } else {
+    setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
   }
-  setup.dup2(out ? out->write_end.get() : stdout_target, STDOUT_FILENO);
+  setup.dup2(out ? out->write_end.get() : *options.stdout_fd, STDOUT_FILENO);
   setup.dup2(err->write_end.get(), STDERR_FILENO);
-  if (setup.error() != 0) return SpawnFailure{os_error_text(setup.error())};
+  if (setup.error() != 0) return AgentError::io(setup.error());
 
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, std::get<std::string>(path).c_str(), setup.actions(), setup.attributes(),
-                               argv.data(), envp.data());
-  if (rc != 0) return SpawnFailure{os_error_text(rc)};
-
-  OwnedChild child(pid, in ? std::move(in->write_end) : UniqueFd(), out ? std::move(out->read_end) : UniqueFd(),
-                   std::move(err->read_end));
-  // Killed and reaped on the way out.
-  if (!child.watched()) return SpawnFailure{os_error_text(errno)};
-  return child;
+  const int rc = ::posix_spawn(&pid, path->c_str(), setup.actions(), setup.attributes(), argv.data(), envp.data());
+  if (rc != 0) return AgentError::io(rc);
+  return OwnedChild(pid, in ? std::move(in->write_end) : UniqueFd(), out ? std::move(out->read_end) : UniqueFd(),
+                    std::move(err->read_end));
 }
 
 }  // namespace toln

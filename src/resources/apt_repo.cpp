@@ -54,13 +54,13 @@ Status remove_repo(const std::vector<std::string>& paths, bool dry_run, std::vec
 }
 
 Status fetch_key(const std::string& keyring, const std::string& key_url) {
-  auto made = run_command(host_programs::mkdir_parents(std::string(kKeyringDir)));
+  auto made = run(host_programs::mkdir_parents(std::string(kKeyringDir)));
   if (!made) return std::move(made).error();
   // Whatever stands at the path already (a dangling link, say) is not ours
   // to remove should the download fail.
   struct stat before {};
   const bool occupied = ::lstat(keyring.c_str(), &before) == 0;
-  auto fetched = run_command(host_programs::curl_gpg_key(keyring, key_url));
+  auto fetched = run(host_programs::curl_gpg_key(keyring, key_url));
   if (!fetched) return std::move(fetched).error();
   if (fetched->status != 0) {
     // An interrupted transfer leaves part of the key behind, which every
@@ -69,7 +69,7 @@ Status fetch_key(const std::string& keyring, const std::string& key_url) {
     return AgentError::resource("failed to download GPG key from " + key_url + ": " +
                                 stderr_text(*fetched));
   }
-  auto readable = run_command(host_programs::chmod("a+r", keyring));
+  auto readable = run(host_programs::chmod("a+r", keyring));
   if (!readable) return std::move(readable).error();
   return {};
 }

@@ -3,6 +3,7 @@
 #include "host/console.hpp"
 #include "host/path_checks.hpp"
 #include "host/process.hpp"
+#include "host/sealed_text.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -12,21 +13,33 @@ namespace {
 
 constexpr std::size_t kRegisterLimit = 65536;
 
-Result<CommandOutput> run_shell(const std::string& command) { return run_command(host_programs::shell(command)); }
+// Runs a shell text. A sensitive resource's text is handed to the shell as
+// its script, a sealed memory file, rather than as an argument: every local
+// user can read a process's arguments (ps, /proc/PID/cmdline).
+Result<CommandOutput> run_shell(const std::string& text, bool sensitive, const RunOptions& options = {}) {
+  if (!sensitive) return run(host_programs::shell(text), options);
+  // Refused as the argument would be.
+  if (text.find('\0') != std::string::npos) {
+    return AgentError::resource("failed to run sh: " + std::string(kNulByteRefusal));
+  }
+  auto script = seal_text(text);
+  if (!script) return AgentError::resource("failed to run sh: " + script.error().message());
+  return run(host_programs::shell_script(script->path()), options);
+}
 
 // Whether the guards say the resource is in state already.
 Result<bool> in_state(const std::optional<std::string>& creates, const std::optional<std::string>& unless,
-                      const std::optional<std::string>& onlyif) {
+                      const std::optional<std::string>& onlyif, bool sensitive) {
   // A path whose metadata cannot be read, for whatever reason (a NUL byte
   // in it included), counts as missing.
   if (creates && path_exists(*creates)) return true;
   if (unless) {
-    auto guard = run_shell(*unless);
+    auto guard = run_shell(*unless, sensitive);
     if (!guard) return std::move(guard).error();
     if (guard->status == 0) return true;
   }
   if (onlyif) {
-    auto guard = run_shell(*onlyif);
+    auto guard = run_shell(*onlyif, sensitive);
     if (!guard) return std::move(guard).error();
     if (guard->status != 0) return true;
   }
@@ -61,7 +74,7 @@ HandlerResult apply_cmd(const ResolvedResource& resource, bool dry_run, bool is_
         "cmd resource requires at least one guard: 'creates', 'unless', or 'onlyif' (or 'register')");
   }
 
-  auto guarded = in_state(creates, unless, onlyif);
+  auto guarded = in_state(creates, unless, onlyif, resource.sensitive);
   if (!guarded) return std::move(guarded).error();
   if (*guarded) return result_ok("cmd", resource.name);
 
@@ -69,8 +82,9 @@ HandlerResult apply_cmd(const ResolvedResource& resource, bool dry_run, bool is_
     return result_changed("cmd", resource.name, "would run: " + *command + (stdin_text ? " (with stdin)" : ""));
   }
 
-  const HostCommand shell = host_programs::shell(*command);
-  auto ran = stdin_text ? run_command_stdin(shell.program, shell.args, *stdin_text) : run_command(shell);
+  RunOptions options;
+  if (stdin_text) options.input = *stdin_text;
+  auto ran = run_shell(*command, resource.sensitive, options);
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) return AgentError::resource("command failed: " + stderr_text(*ran));
 

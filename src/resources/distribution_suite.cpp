@@ -28,7 +28,7 @@ Result<std::string> detect_suite() {
     std::lock_guard lock(cell.mutex);
     if (cell.suite) return *cell.suite;
   }
-  auto ran = run_command(host_programs::lsb_release_codename());
+  auto ran = run(host_programs::lsb_release_codename());
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) return AgentError::resource("failed to detect distribution suite via lsb_release -cs");
   const std::string answer = lossy_utf8(ran->stdout_bytes);

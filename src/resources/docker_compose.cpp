@@ -26,7 +26,7 @@ struct Changes {
 // Running: "ps -q" succeeded and listed at least one container. A probe that
 // fails counts as not running.
 Result<bool> stack_running(const std::string& compose_file) {
-  auto probe = run_command(host_programs::docker_compose(compose_file, {"ps", "-q"}));
+  auto probe = run(host_programs::docker_compose(compose_file, {"ps", "-q"}));
   if (!probe) return std::move(probe).error();
   return probe->status == 0 && !trim_white(lossy_utf8(probe->stdout_bytes)).empty();
 }

@@ -24,7 +24,7 @@ Status verify_sha256(int fd, const std::string& path, const std::optional<std::s
 }
 
 Status fetch_into(const HostCommand& curl, int fd) {
-  auto fetched = run_command_to_fd(curl.program, curl.args, fd);
+  auto fetched = run(curl, {.stdout_fd = fd});
   if (!fetched) return std::move(fetched).error();
   if (fetched->status != 0) return AgentError::resource("download failed: " + stderr_text(*fetched));
   return {};

@@ -2,29 +2,20 @@
 
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <system_error>
-
+#include "host/dir_listing.hpp"
 #include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
-#include "host/path_checks.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
+#include "resources/git_clone.hpp"
 #include "resources/git_commands.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
 namespace {
 
-struct WantedCheckout {
-  std::string url;
-  std::string path;
-  std::optional<std::string> ref;
-  std::optional<std::string> depth;
-};
-
-Status check_arguments(const WantedCheckout& wanted) {
+Status check_arguments(const CloneRequest& wanted) {
   if (auto checked = require_not_option_like("git", "'url'", wanted.url); !checked) return checked;
   if (auto checked = require_not_option_like("git", "'path'", wanted.path); !checked) return checked;
   if (wanted.ref) {
@@ -34,22 +25,20 @@ Status check_arguments(const WantedCheckout& wanted) {
   return {};
 }
 
-// git looks for a repository upwards from the path, so the probe alone
-// would take a directory inside another checkout for a repository, and the
-// fetch, checkout and hard reset would then act on that other checkout.
-// Only a path that holds its own ".git" counts.
-bool is_repository(const std::string& path) {
-  auto probe = run_git(host_programs::git_in(path, {"rev-parse", "--verify", "HEAD"}));
-  return probe && probe->status == 0 && path_exists(path + "/.git");
+// git looks for a repository upwards from where it starts, so the probe
+// alone would take a directory inside another checkout for a repository,
+// and the fetch, checkout and hard reset would then act on that other
+// checkout. Only a directory that holds its own ".git" counts.
+bool is_repository(int dir) {
+  struct stat st {};
+  if (::fstatat(dir, ".git", &st, 0) != 0) return false;
+  auto probe = run(host_programs::git({"rev-parse", "--verify", "HEAD"}), git_options(dir));
+  return probe && probe->status == 0;
 }
 
-bool is_nonempty_directory(const std::string& path) {
-  std::error_code error;
-  const std::filesystem::directory_iterator entries(path, error);
-  return !error && entries != std::filesystem::directory_iterator();
-}
+bool is_empty_directory(int dir) { return !DirListing(dir).next(); }
 
-HandlerResult remove_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
+HandlerResult remove_checkout(const ResolvedResource& resource, const CloneRequest& wanted, bool dry_run) {
   // A link at the path is what gets removed, never what it leads to; it
   // counts as there when it leads somewhere.
   auto resolved = resolve_path(wanted.path, LastLink::Keep);
@@ -64,62 +53,58 @@ HandlerResult remove_checkout(const ResolvedResource& resource, const WantedChec
   return result_changed("git", resource.name, "remove " + wanted.path);
 }
 
-HandlerResult preview_update(const ResolvedResource& resource, const WantedCheckout& wanted) {
-  const auto target = git_resolve_target(wanted.path, wanted.ref);
-  const auto head = git_rev_parse(wanted.path, "HEAD");
+HandlerResult preview_update(const ResolvedResource& resource, const CloneRequest& wanted, int dir) {
+  const auto target = git_resolve_target(dir, wanted.ref);
+  const auto head = git_rev_parse(dir, "HEAD");
   if (target && head && *target == *head) return result_ok("git", resource.name);
   return result_changed("git", resource.name, "would update " + wanted.path + " to " + wanted.ref.value_or("HEAD"));
 }
 
-HandlerResult update_checkout(const ResolvedResource& resource, const WantedCheckout& wanted) {
-  if (auto fetched = run_git_checked(host_programs::git_in(wanted.path, {"fetch", "--tags", "origin"}), "git fetch");
+HandlerResult update_checkout(const ResolvedResource& resource, const CloneRequest& wanted, int dir) {
+  auto remote = git_remote_options(dir);
+  if (!remote) return std::move(remote).error();
+  if (auto fetched = run_checked(host_programs::git({"fetch", "--tags", "origin"}), "git fetch", *remote);
       !fetched) {
     return std::move(fetched).error();
   }
-  auto target = git_resolve_target(wanted.path, wanted.ref);
+  auto target = git_resolve_target(dir, wanted.ref);
   if (!target) return std::move(target).error();
-  auto head = git_rev_parse(wanted.path, "HEAD");
+  auto head = git_rev_parse(dir, "HEAD");
   if (!head) return std::move(head).error();
   if (*target == *head) return result_ok("git", resource.name);
 
   const std::string revision = wanted.ref.value_or("HEAD");
-  if (auto moved = run_git_checked(host_programs::git_in(wanted.path, {"checkout", revision}), "git checkout");
+  if (auto moved = run_checked(host_programs::git({"checkout", revision}), "git checkout", git_options(dir));
       !moved) {
     return std::move(moved).error();
   }
-  if (auto reset = run_git_checked(host_programs::git_in(wanted.path, {"reset", "--hard", *target}), "git reset");
+  if (auto reset = run_checked(host_programs::git({"reset", "--hard", *target}), "git reset", git_options(dir));
       !reset) {
     return std::move(reset).error();
   }
   return result_changed("git", resource.name, "checkout " + revision);
 }
 
-HandlerResult clone_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
-  if (dry_run) return result_changed("git", resource.name, "would clone " + wanted.url + " -> " + wanted.path);
-  if (auto cloned =
-          run_git_checked(host_programs::git(git_clone_args(wanted.url, wanted.path, wanted.ref, wanted.depth)),
-                          "git clone");
-      !cloned) {
-    return std::move(cloned).error();
+HandlerResult keep_checkout(const ResolvedResource& resource, const CloneRequest& wanted, bool dry_run) {
+  // Checked once: git then starts in the directory this resolved, and a
+  // clone is moved in beside it, so a link swapped in on the way afterwards
+  // leads nowhere.
+  auto resolved = resolve_path(wanted.path, LastLink::Follow);
+  if (!resolved) return std::move(resolved).error();
+  const bool is_dir = resolved->exists() && S_ISDIR(resolved->st.st_mode);
+  if (is_dir && is_repository(resolved->object.get())) {
+    return dry_run ? preview_update(resource, wanted, resolved->object.get())
+                   : update_checkout(resource, wanted, resolved->object.get());
   }
-  if (wanted.ref && is_commit_id(*wanted.ref)) {
-    if (auto moved = run_git_checked(host_programs::git_in(wanted.path, {"checkout", *wanted.ref}), "git checkout");
-        !moved) {
-      return std::move(moved).error();
-    }
-  }
-  return result_changed("git", resource.name, "cloned " + wanted.url + " -> " + wanted.path);
-}
-
-HandlerResult keep_checkout(const ResolvedResource& resource, const WantedCheckout& wanted, bool dry_run) {
-  if (is_repository(wanted.path)) return dry_run ? preview_update(resource, wanted) : update_checkout(resource, wanted);
-  const auto st = stat_path(wanted.path);
-  // A special file is no more a checkout than a regular one (dry-run would
-  // promise a clone that git then refuses).
-  if (st && (!S_ISDIR(st->st_mode) || is_nonempty_directory(wanted.path))) {
+  // A special file is no more a checkout than a regular one, and a link
+  // that leads nowhere is no place for one.
+  if ((resolved->exists() && (!is_dir || !is_empty_directory(resolved->object.get()))) ||
+      (!resolved->exists() && resolved->is_link)) {
     return result_failed("git", resource.name, "path exists and is not a git repository");
   }
-  return clone_checkout(resource, wanted, dry_run);
+  if (dry_run) return result_changed("git", resource.name, "would clone " + wanted.url + " -> " + wanted.path);
+  if (auto cloned = clone_into_place(wanted, std::move(*resolved)); !cloned) return std::move(cloned).error();
+  return result_changed("git", resource.name, "cloned " + wanted.url + " -> " + wanted.path);
 }
 
 }  // namespace
@@ -129,17 +114,12 @@ HandlerResult apply_git(const ResolvedResource& resource, bool dry_run) {
   if (!url) return std::move(url).error();
   auto path = prop_required(resource, "path");
   if (!path) return std::move(path).error();
-  const WantedCheckout wanted{std::move(*url), std::move(*path), prop_str(resource, "ref"), prop_str(resource, "depth")};
+  const CloneRequest wanted{std::move(*url), std::move(*path), prop_str(resource, "ref"), prop_str(resource, "depth")};
   const std::string state = prop_str_or(resource, "state", "present");
   if (auto checked = check_arguments(wanted); !checked) return std::move(checked).error();
 
   if (state == "absent") return remove_checkout(resource, wanted, dry_run);
-  if (state == "present") {
-    // git walks the path again itself; an unsafe link there is refused
-    // before git is started at all.
-    if (auto resolved = resolve_path(wanted.path, LastLink::Follow); !resolved) return std::move(resolved).error();
-    return keep_checkout(resource, wanted, dry_run);
-  }
+  if (state == "present") return keep_checkout(resource, wanted, dry_run);
   return AgentError::resource("git resource: unknown state '" + state + "'; expected 'present' or 'absent'");
 }
 

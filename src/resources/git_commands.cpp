@@ -1,5 +1,7 @@
 #include "resources/git_commands.hpp"
 
+#include <cstdlib>
+
 #include "host/process.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -7,8 +9,8 @@
 namespace toln {
 namespace {
 
-Result<CommandOutput> run_rev_parse(const std::string& path, const std::string& revision) {
-  return run_git(host_programs::git_in(path, {"rev-parse", "--verify", revision}));
+Result<CommandOutput> run_rev_parse(int dir, const std::string& revision) {
+  return run(host_programs::git({"rev-parse", "--verify", revision}), git_options(dir));
 }
 
 std::string commit_of(const CommandOutput& output) { return std::string(trim_white(lossy_utf8(output.stdout_bytes))); }
@@ -23,25 +25,34 @@ Result<std::string> resolved_commit(const std::string& revision, Result<CommandO
 
 // A target is peeled to its commit: an annotated tag's name alone gives the
 // tag object, which never equals the commit at HEAD.
-Result<CommandOutput> run_rev_parse_commit(const std::string& path, const std::string& revision) {
-  return run_rev_parse(path, revision + "^{commit}");
+Result<CommandOutput> run_rev_parse_commit(int dir, const std::string& revision) {
+  return run_rev_parse(dir, revision + "^{commit}");
+}
+
+// Whether the operator chose how git starts ssh. git takes GIT_SSH_COMMAND
+// before core.sshCommand before GIT_SSH, so setting the first would
+// override any of them.
+Result<bool> ssh_is_chosen(const RunOptions& options) {
+  if (std::getenv("GIT_SSH_COMMAND") || std::getenv("GIT_SSH")) return true;
+  auto configured = run(host_programs::git({"config", "--get", "core.sshCommand"}), options);
+  if (!configured) return std::move(configured).error();
+  return configured->status == 0;
 }
 
 }  // namespace
 
-Result<CommandOutput> run_git(const HostCommand& command) {
-  static const EnvEntries bounds = {{"GIT_HTTP_LOW_SPEED_LIMIT", host_programs::transfer_bounds::low_speed_limit},
-                                    {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time}};
-  return run_command_env(command.program, command.args, bounds);
+RunOptions git_options(int dir) {
+  return {.env = {{"GIT_HTTP_LOW_SPEED_LIMIT", host_programs::transfer_bounds::low_speed_limit},
+                  {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time}},
+          .working_dir = dir};
 }
 
-Status run_git_checked(const HostCommand& command, std::string_view label) {
-  auto output = run_git(command);
-  if (!output) return std::move(output).error();
-  if (output->status != 0) {
-    return AgentError::resource(std::string(label) + " failed: " + stderr_text(*output));
-  }
-  return {};
+Result<RunOptions> git_remote_options(int dir) {
+  RunOptions options = git_options(dir);
+  auto chosen = ssh_is_chosen(options);
+  if (!chosen) return std::move(chosen).error();
+  if (!*chosen) options.env.emplace("GIT_SSH_COMMAND", host_programs::transfer_bounds::git_ssh_command);
+  return options;
 }
 
 bool is_commit_id(std::string_view ref) {
@@ -53,7 +64,7 @@ bool is_commit_id(std::string_view ref) {
   return true;
 }
 
-std::vector<std::string> git_clone_args(const std::string& url, const std::string& path,
+std::vector<std::string> git_clone_args(const std::string& url, const std::string& target,
                                         const std::optional<std::string>& ref, const std::optional<std::string>& depth) {
   std::vector<std::string> args = {"clone"};
   if (ref && !is_commit_id(*ref)) {
@@ -65,20 +76,20 @@ std::vector<std::string> git_clone_args(const std::string& url, const std::strin
     args.push_back(*depth);
   }
   args.push_back(url);
-  args.push_back(path);
+  args.push_back(target);
   return args;
 }
 
-Result<std::string> git_rev_parse(const std::string& path, const std::string& revision) {
-  return resolved_commit(revision, run_rev_parse(path, revision));
+Result<std::string> git_rev_parse(int dir, const std::string& revision) {
+  return resolved_commit(revision, run_rev_parse(dir, revision));
 }
 
-Result<std::string> git_resolve_target(const std::string& path, const std::optional<std::string>& ref) {
-  if (!ref) return resolved_commit("FETCH_HEAD", run_rev_parse_commit(path, "FETCH_HEAD"));
-  auto remote_branch = run_rev_parse_commit(path, "origin/" + *ref);
+Result<std::string> git_resolve_target(int dir, const std::optional<std::string>& ref) {
+  if (!ref) return resolved_commit("FETCH_HEAD", run_rev_parse_commit(dir, "FETCH_HEAD"));
+  auto remote_branch = run_rev_parse_commit(dir, "origin/" + *ref);
   if (!remote_branch) return std::move(remote_branch).error();
   if (remote_branch->status == 0) return commit_of(*remote_branch);
-  return resolved_commit(*ref, run_rev_parse_commit(path, *ref));
+  return resolved_commit(*ref, run_rev_parse_commit(dir, *ref));
 }
 
 }  // namespace toln

@@ -37,7 +37,7 @@ std::string current_hostname() {
 }
 
 std::string current_timezone() {
-  auto probe = run_command(host_programs::timedatectl_show_timezone());
+  auto probe = run(host_programs::timedatectl_show_timezone());
   if (!probe || probe->status != 0) return "";
   return std::string(trim_white(lossy_utf8(probe->stdout_bytes)));
 }

@@ -52,7 +52,7 @@ std::optional<std::string> input_fault(const std::array<Field, 6>& fields) {
 }
 
 Result<bool> is_mounted(const std::string& path) {
-  auto probe = run_command(host_programs::mountpoint(path));
+  auto probe = run(host_programs::mountpoint(path));
   if (!probe) return std::move(probe).error();
   return probe->status == 0;
 }

@@ -8,7 +8,7 @@ namespace {
 
 bool program_found(const std::string& program) {
   // A "which" that cannot be started counts as not finding the program.
-  auto found = run_command(host_programs::which(program));
+  auto found = run(host_programs::which(program));
   return found && found->status == 0;
 }
 

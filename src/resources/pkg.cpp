@@ -33,7 +33,7 @@ Result<std::vector<std::string>> package_names(const ResolvedResource& resource)
 // Runs a changing command; a non-zero status gives the failure text
 // followed by the command's standard error.
 Status run_change(const HostCommand& command, const std::string& failure) {
-  auto ran = run_command(command);
+  auto ran = run(command);
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) return AgentError::resource(failure + stderr_text(*ran));
   return {};
@@ -52,7 +52,7 @@ HandlerResult apply_pkg(const ResolvedResource& resource, bool dry_run) {
   std::vector<FieldChange> changes;
   bool cache_refreshed = false;
   for (const auto& name : *names) {
-    auto query = run_command(package_query(*manager, name));
+    auto query = run(package_query(*manager, name));
     if (!query) return std::move(query).error();
     const bool installed = query_reports_installed(*manager, *query);
 

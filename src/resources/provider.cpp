@@ -88,7 +88,7 @@ HandlerResult run_provider(const ResolvedResource& resource, const ProviderDef& 
 
   std::vector<std::string> args(def.interpreter.begin() + 1, def.interpreter.end());
   args.push_back(script->path());
-  auto ran = run_command_stdin(def.interpreter.front(), args, request);
+  auto ran = run({def.interpreter.front(), std::move(args)}, {.input = request});
   if (!ran) return std::move(ran).error();
 
   if (ran->status != 0) {

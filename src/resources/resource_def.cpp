@@ -34,20 +34,15 @@ EnvEntries param_environment(const ResolvedResource& resource, const ParamTable&
   return env;
 }
 
-Result<CommandOutput> run_shell(const std::string& command, const EnvEntries& env) {
-  const HostCommand shell = host_programs::shell(command);
-  return run_command_env(shell.program, shell.args, env);
-}
-
 }  // namespace
 
 std::optional<std::string> param_env_value(const TomlValue& value) { return std::visit(ParamText{}, value.value); }
 
 HandlerResult apply_resource_def(const ResolvedResource& resource, const ResourceDef& def, bool dry_run) {
   const std::string& type = resource.resource_type;
-  const EnvEntries env = param_environment(resource, def.params);
+  const RunOptions with_params{.env = param_environment(resource, def.params)};
 
-  auto check = run_shell(def.check, env);
+  auto check = run(host_programs::shell(def.check), with_params);
   if (!check) return std::move(check).error();
   const std::string check_stderr = lossy_utf8(check->stderr_bytes);
 
@@ -64,7 +59,7 @@ HandlerResult apply_resource_def(const ResolvedResource& resource, const Resourc
   const std::string wanted = std::string(trim_white(stdout_text(*check)));
   if (dry_run) return result_changed(type, resource.name, wanted.empty() ? "would change" : wanted);
 
-  auto apply = run_shell(def.apply, env);
+  auto apply = run(host_programs::shell(def.apply), with_params);
   if (!apply) return std::move(apply).error();
   if (apply->status != 0) {
     return result_failed(type, resource.name,

@@ -12,7 +12,7 @@ namespace toln {
 namespace {
 
 Result<bool> unit_active(const std::string& unit) {
-  auto probe = run_command(host_programs::systemctl_verb("is-active", unit));
+  auto probe = run(host_programs::systemctl_verb("is-active", unit));
   if (!probe) return std::move(probe).error();
   return probe->status == 0;
 }
@@ -20,7 +20,7 @@ Result<bool> unit_active(const std::string& unit) {
 // What "systemctl is-enabled" prints, trimmed. Only the printed answer
 // counts: is-enabled exits non-zero for some enabled states.
 Result<std::string> enablement(const std::string& unit) {
-  auto probe = run_command(host_programs::systemctl_verb("is-enabled", unit));
+  auto probe = run(host_programs::systemctl_verb("is-enabled", unit));
   if (!probe) return std::move(probe).error();
   return std::string(trim_white(lossy_utf8(probe->stdout_bytes)));
 }
@@ -39,7 +39,7 @@ bool counts_as_enabled(std::string_view answer) {
 }  // namespace
 
 Status systemctl_verb(const std::string& verb, const std::string& unit) {
-  auto ran = run_command(host_programs::systemctl_verb(verb, unit));
+  auto ran = run(host_programs::systemctl_verb(verb, unit));
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) {
     return AgentError::resource("systemctl " + verb + " " + unit + " failed: " + stderr_text(*ran));

@@ -44,7 +44,7 @@ bool same_words(std::string_view current, std::string_view wanted) {
 }
 
 Result<std::string> current_value(const std::string& key) {
-  auto probe = run_command(host_programs::sysctl_read(key));
+  auto probe = run(host_programs::sysctl_read(key));
   if (!probe) return std::move(probe).error();
   if (probe->status != 0) {
     return AgentError::resource("failed to read sysctl key '" + key + "': " + stderr_text(*probe));

@@ -36,7 +36,7 @@ Status check_arguments(const WantedAccount& wanted) {
 
 // Standard output of a probe whose exit status is not judged, trimmed.
 Result<std::string> probe_text(const HostCommand& command) {
-  auto ran = run_command(command);
+  auto ran = run(command);
   if (!ran) return std::move(ran).error();
   return std::string(trim_white(lossy_utf8(ran->stdout_bytes)));
 }
@@ -44,7 +44,7 @@ Result<std::string> probe_text(const HostCommand& command) {
 // Runs a changing account tool; any status but 0 is "{program} failed:
 // {standard error}".
 Status run_account_tool(const HostCommand& command) {
-  auto ran = run_command(command);
+  auto ran = run(command);
   if (!ran) return std::move(ran).error();
   if (ran->status != 0) return AgentError::resource(command.program + " failed: " + stderr_text(*ran));
   return {};
@@ -110,7 +110,7 @@ HandlerResult apply_user(const ResolvedResource& resource, bool dry_run) {
                       prop_str(resource, "groups")};
   if (auto checked = check_arguments(wanted); !checked) return std::move(checked).error();
 
-  auto probe = run_command(host_programs::id(wanted.name));
+  auto probe = run(host_programs::id(wanted.name));
   if (!probe) return std::move(probe).error();
   const bool exists = probe->status == 0;
 

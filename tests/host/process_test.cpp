@@ -11,6 +11,8 @@
 #include <fstream>
 
 #include "harness/sandbox.hpp"
+#include "host/spawn.hpp"
+#include "support/refused_system_call.hpp"
 
 namespace toln {
 namespace {
@@ -23,22 +25,22 @@ class ProcessRunner : public ::testing::Test {
   Sandbox sandbox;
 };
 
-CommandOutput run_ok(std::string_view program, const std::vector<std::string>& args) {
-  auto output = run_command(program, args);
+CommandOutput run_ok(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {}) {
+  auto output = run({program, args}, options);
   EXPECT_TRUE(output) << (output ? "" : display_agent_error(output.error()));
   return output ? *output : CommandOutput{};
 }
 
-TEST_F(ProcessRunner, KeepsTheRawWaitStatus) {
-  sandbox.run_in_process([] {
-    EXPECT_EQ(run_ok("sh", {"-c", "exit 0"}).status, 0);
-    EXPECT_EQ(run_ok("sh", {"-c", "exit 1"}).status, 256);
-    EXPECT_EQ(run_ok("sh", {"-c", "kill -9 $$"}).status, 9);
-    EXPECT_EQ(exit_code(256), 1);
-    EXPECT_EQ(terminating_signal(9), 9);
-    EXPECT_FALSE(exit_code(9));
-  });
+void keeps_the_raw_wait_status() {
+  EXPECT_EQ(run_ok("sh", {"-c", "exit 0"}).status, 0);
+  EXPECT_EQ(run_ok("sh", {"-c", "exit 1"}).status, 256);
+  EXPECT_EQ(run_ok("sh", {"-c", "kill -9 $$"}).status, 9);
+  EXPECT_EQ(exit_code(256), 1);
+  EXPECT_EQ(terminating_signal(9), 9);
+  EXPECT_FALSE(exit_code(9));
 }
+
+TEST_F(ProcessRunner, KeepsTheRawWaitStatus) { sandbox.run_in_process(keeps_the_raw_wait_status); }
 
 TEST_F(ProcessRunner, ChildEnvironmentAndStreams) {
   sandbox.run_in_process([] {
@@ -67,57 +69,53 @@ TEST_F(ProcessRunner, ProgramsAreFoundOnlyInTheFixedSearchPath) {
   const std::string scratch = sandbox.scratch_dir().string();
   sandbox.run_in_process([scratch] {
     ::setenv("PATH", scratch.c_str(), 1);
-    auto missing = run_command("toln-only-here", {});
+    auto missing = run({"toln-only-here", {}});
     ASSERT_FALSE(missing);
     EXPECT_EQ(display_agent_error(missing.error()),
               "resource error: failed to run toln-only-here: No such file or directory (os error 2)");
     // A name with a slash is a path.
     EXPECT_EQ(run_ok(scratch + "/toln-only-here", {}).stdout_bytes, "found\n");
-    auto nul = run_command("sh", {"-c", std::string("echo a\0b", 8)});
+    auto nul = run({"sh", {"-c", std::string("echo a\0b", 8)}});
     ASSERT_FALSE(nul);
     EXPECT_EQ(nul.error().message(), "failed to run sh: nul byte found in provided data");
   });
 }
 
-TEST_F(ProcessRunner, DrainsBothPipesAtOnce) {
-  sandbox.run_in_process([] {
-    const CommandOutput big =
-        run_ok("sh", {"-c", "head -c 3000000 /dev/zero; head -c 3000000 /dev/zero >&2; head -c 10 /dev/zero"});
-    EXPECT_EQ(big.stdout_bytes.size(), 3000010u);
-    EXPECT_EQ(big.stderr_bytes.size(), 3000000u);
-  });
+void drains_both_pipes_at_once() {
+  const CommandOutput big =
+      run_ok("sh", {"-c", "head -c 3000000 /dev/zero; head -c 3000000 /dev/zero >&2; head -c 10 /dev/zero"});
+  EXPECT_EQ(big.stdout_bytes.size(), 3000010u);
+  EXPECT_EQ(big.stderr_bytes.size(), 3000000u);
 }
 
-TEST_F(ProcessRunner, FeedsStandardInputFromAThread) {
-  sandbox.run_in_process([] {
-    const std::string input(4000000, 'x');
-    // Megabytes out on both pipes before the child reads a byte of input.
-    auto echoed = run_command_stdin(
-        "sh", {"-c", "head -c 2000000 /dev/zero; head -c 2000000 /dev/zero >&2; cat"}, input);
-    ASSERT_TRUE(echoed);
-    EXPECT_EQ(echoed->stdout_bytes.size(), 6000000u);
-    EXPECT_EQ(echoed->stderr_bytes.size(), 2000000u);
+TEST_F(ProcessRunner, DrainsBothPipesAtOnce) { sandbox.run_in_process(drains_both_pipes_at_once); }
 
-    auto ignored = run_command_stdin("true", {}, input);
-    ASSERT_TRUE(ignored) << "a child that never reads is no error";
-    EXPECT_EQ(ignored->status, 0);
+void feeds_standard_input_from_a_thread() {
+  const std::string input(4000000, 'x');
+  // Megabytes out on both pipes before the child reads a byte of input.
+  const CommandOutput echoed =
+      run_ok("sh", {"-c", "head -c 2000000 /dev/zero; head -c 2000000 /dev/zero >&2; cat"}, {.input = input});
+  EXPECT_EQ(echoed.stdout_bytes.size(), 6000000u);
+  EXPECT_EQ(echoed.stderr_bytes.size(), 2000000u);
 
-    auto empty = run_command_stdin("cat", {}, "");
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->stdout_bytes, "");
+  auto ignored = run({"true", {}}, {.input = input});
+  ASSERT_TRUE(ignored) << "a child that never reads is no error";
+  EXPECT_EQ(ignored->status, 0);
 
-    auto missing = run_command_stdin("toln-no-such-program", {}, "x");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().message(),
-              "failed to spawn toln-no-such-program: No such file or directory (os error 2)");
-  });
+  EXPECT_EQ(run_ok("cat", {}, {.input = ""}).stdout_bytes, "");
+
+  auto missing = run({"toln-no-such-program", {}}, {.input = "x"});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message(), "failed to spawn toln-no-such-program: No such file or directory (os error 2)");
 }
+
+TEST_F(ProcessRunner, FeedsStandardInputFromAThread) { sandbox.run_in_process(feeds_standard_input_from_a_thread); }
 
 TEST_F(ProcessRunner, WritesStandardOutputIntoACallersDescriptor) {
   sandbox.run_in_process([] {
     UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     ASSERT_TRUE(file.valid());
-    auto ran = run_command_to_fd("sh", {"-c", "head -c 3000000 /dev/zero; echo warned >&2; cat; exit 3"}, file.get());
+    auto ran = run({"sh", {"-c", "head -c 3000000 /dev/zero; echo warned >&2; cat; exit 3"}}, {.stdout_fd = file.get()});
     ASSERT_TRUE(ran);
     EXPECT_EQ(ran->status, 3 << 8);
     EXPECT_EQ(ran->stdout_bytes, "");
@@ -126,14 +124,14 @@ TEST_F(ProcessRunner, WritesStandardOutputIntoACallersDescriptor) {
     ASSERT_EQ(::fstat(file.get(), &st), 0);
     EXPECT_EQ(st.st_size, 3000000) << "standard input is /dev/null, so cat added nothing";
 
-    auto missing = run_command_to_fd("toln-no-such-program", {}, file.get());
+    auto missing = run({"toln-no-such-program", {}}, {.stdout_fd = file.get()});
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message(),
               "failed to run toln-no-such-program: No such file or directory (os error 2)");
     // A descriptor the child cannot be given fails the start rather than
     // leave the child writing into the agent's own standard output.
     for (const int bad : {-1, 1 << 30}) {
-      auto refused = run_command_to_fd("sh", {"-c", "echo leaked"}, bad);
+      auto refused = run({"sh", {"-c", "echo leaked"}}, {.stdout_fd = bad});
       ASSERT_FALSE(refused);
       EXPECT_EQ(refused.error().message(), "failed to run sh: Bad file descriptor (os error 9)");
     }
@@ -156,7 +154,7 @@ TEST_F(ProcessRunner, KeepsAtMost64MiBOfEachStream) {
     EXPECT_TRUE(flood.stderr_cut);
     EXPECT_TRUE(stderr_text(flood).ends_with("eee...(truncated)"));
 
-    auto failed = run_checked("sh", {"-c", "head -c 70000000 /dev/zero | tr '\\0' e >&2; exit 1"}, "flood");
+    auto failed = run_checked({"sh", {"-c", "head -c 70000000 /dev/zero | tr '\\0' e >&2; exit 1"}}, "flood");
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().message(), "flood failed: " + std::string(kCapturedStreamBound, 'e') + "...(truncated)");
   });
@@ -165,51 +163,52 @@ TEST_F(ProcessRunner, KeepsAtMost64MiBOfEachStream) {
 // Once the child has exited, what is in its pipes is its output: a
 // background child that keeps them open, even writing on, does not hold the
 // call, nor does one that keeps standard input open without reading it.
+void waits_for_the_child_not_its_descendants() {
+  const auto started = std::chrono::steady_clock::now();
+  const CommandOutput quiet = run_ok("sh", {"-c", "sleep 300 & echo $!; echo started >&2"});
+  const CommandOutput noisy = run_ok("sh", {"-c", "yes >&2 & echo $!"});
+  const CommandOutput fed = run_ok("sh", {"-c", "sleep 300 & echo $!"}, {.input = std::string(8 << 20, 'x')});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  EXPECT_EQ(quiet.stderr_bytes, "started\n");
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(fed.status, 0);
+  for (const std::string& pid : {quiet.stdout_bytes, noisy.stdout_bytes, fed.stdout_bytes}) {
+    EXPECT_EQ(::kill(std::stoi(pid), SIGKILL), 0) << "the background child is left running: " << pid;
+  }
+}
+
 TEST_F(ProcessRunner, WaitsForTheChildNotItsDescendants) {
-  sandbox.run_in_process([] {
-    const auto started = std::chrono::steady_clock::now();
-    const CommandOutput quiet = run_ok("sh", {"-c", "sleep 300 & echo $!; echo started >&2"});
-    const CommandOutput noisy = run_ok("sh", {"-c", "yes >&2 & echo $!"});
-    auto fed = run_command_stdin("sh", {"-c", "sleep 300 & echo $!"}, std::string(8 << 20, 'x'));
-    ASSERT_TRUE(fed);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
-    EXPECT_EQ(quiet.stderr_bytes, "started\n");
-    EXPECT_EQ(quiet.status, 0);
-    EXPECT_EQ(fed->status, 0);
-    for (const std::string& pid : {quiet.stdout_bytes, noisy.stdout_bytes, fed->stdout_bytes}) {
-      EXPECT_EQ(::kill(std::stoi(pid), SIGKILL), 0) << "the background child is left running: " << pid;
-    }
-  });
+  sandbox.run_in_process(waits_for_the_child_not_its_descendants);
 }
 
 // Whoever drops a child that is still running, its writer blocked on a full
 // pipe, leaves neither a process nor a zombie behind.
-TEST_F(ProcessRunner, ADroppedChildIsKilledAndReaped) {
-  sandbox.run_in_process([] {
-    {
-      auto spawned = spawn_child("sleep", {"300"}, {}, StdinMode::Pipe);
-      ASSERT_TRUE(std::holds_alternative<OwnedChild>(spawned));
-      EXPECT_EQ(std::get<OwnedChild>(spawned).feed_stdin(std::string(8 << 20, 'x')), std::nullopt);
-    }
-    errno = 0;
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD) << "a child of this process is left";
-  });
+void a_dropped_child_is_killed_and_reaped() {
+  {
+    auto spawned = spawn_child({"sleep", {"300"}}, {.input = ""});
+    ASSERT_TRUE(spawned) << display_agent_error(spawned.error());
+    EXPECT_TRUE(spawned->feed_stdin(std::string(8 << 20, 'x')));
+  }
+  errno = 0;
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD) << "a child of this process is left";
 }
+
+TEST_F(ProcessRunner, ADroppedChildIsKilledAndReaped) { sandbox.run_in_process(a_dropped_child_is_killed_and_reaped); }
 
 TEST_F(ProcessRunner, ExtraEnvironmentEntries) {
   sandbox.run_in_process([] {
-    auto set = run_command_env("sh", {"-c", "printf %s \"$TOLN_PARAM_x\""}, {{"TOLN_PARAM_x", "8080"}});
+    auto set = run({"sh", {"-c", "printf %s \"$TOLN_PARAM_x\""}}, {.env = {{"TOLN_PARAM_x", "8080"}}});
     ASSERT_TRUE(set);
     EXPECT_EQ(set->stdout_bytes, "8080");
 
-    auto nul = run_command_env("sh", {"-c", "exit 0"}, {{"TOLN_PARAM_x", std::string("a\0b", 3)}});
+    auto nul = run({"sh", {"-c", "exit 0"}}, {.env = {{"TOLN_PARAM_x", std::string("a\0b", 3)}}});
     ASSERT_FALSE(nul);
     EXPECT_EQ(nul.error().message(),
               "env var TOLN_PARAM_x contains a NUL byte, which is not allowed in process environment values");
 
     for (const std::string& name : {std::string("TOLN_PARAM_a=b"), std::string("TOLN_PARAM_a\0b", 14), std::string()}) {
-      auto refused = run_command_env("sh", {"-c", "exit 0"}, {{name, "v"}});
+      auto refused = run({"sh", {"-c", "exit 0"}}, {.env = {{name, "v"}}});
       ASSERT_FALSE(refused) << name;
       EXPECT_TRUE(refused.error().message().starts_with("env var name '")) << refused.error().message();
     }
@@ -218,11 +217,74 @@ TEST_F(ProcessRunner, ExtraEnvironmentEntries) {
 
 TEST_F(ProcessRunner, RunCheckedNeedsStatusZero) {
   sandbox.run_in_process([] {
-    EXPECT_TRUE(run_checked("sh", {"-c", "exit 0"}, "ok"));
-    auto failed = run_checked("sh", {"-c", "echo boom >&2; exit 2"}, "demo step");
+    EXPECT_TRUE(run_checked({"sh", {"-c", "exit 0"}}, "ok"));
+    auto failed = run_checked({"sh", {"-c", "echo boom >&2; exit 2"}}, "demo step");
     ASSERT_FALSE(failed);
     EXPECT_EQ(display_agent_error(failed.error()), "resource error: demo step failed: boom\n");
   });
+}
+
+// One call combines what a caller needs: input, environment, a working
+// directory given as a descriptor (which names the directory it was opened
+// on, whatever is renamed meanwhile).
+TEST_F(ProcessRunner, InputEnvironmentAndWorkingDirectoryTogether) {
+  const std::filesystem::path dir = sandbox.scratch_dir() / "work";
+  std::filesystem::create_directory(dir);
+  sandbox.run_in_process([dir] {
+    UniqueFd at(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(at.valid());
+    std::filesystem::rename(dir, dir.string() + "-moved");
+    const CommandOutput ran = run_ok("sh", {"-c", "printf '%s|%s|' \"$TOLN_X\" \"$(pwd -P)\"; cat"},
+                                     {.env = {{"TOLN_X", "x"}}, .input = "fed", .working_dir = at.get()});
+    EXPECT_EQ(ran.stdout_bytes, "x|" + dir.string() + "-moved|fed");
+
+    UniqueFd file(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    auto not_a_dir = run({"true", {}}, {.working_dir = file.get()});
+    ASSERT_FALSE(not_a_dir);
+    EXPECT_EQ(not_a_dir.error().message(), "failed to run true: Not a directory (os error 20)");
+  });
+}
+
+// Callers that report a failure in their own words get its cause alone.
+TEST_F(ProcessRunner, CauseAloneForCallersWithTheirOwnWords) {
+  sandbox.run_in_process([] {
+    auto missing = run({"toln-no-such-program", {}}, {.cause_only = true});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(display_agent_error(missing.error()), "No such file or directory (os error 2)");
+    auto nul = run({"sh", {"-c", std::string("a\0b", 3)}}, {.cause_only = true});
+    ASSERT_FALSE(nul);
+    EXPECT_EQ(display_agent_error(nul.error()), "nul byte found in provided data");
+  });
+}
+
+// A child whose standard output reaches the bound is killed there.
+void stops_a_child_at_its_output_bound() {
+  const CommandOutput ran = run_ok("yes", {}, {.bounds = {.stdout_bound = 100000, .kill_at_stdout_bound = true}});
+  EXPECT_EQ(terminating_signal(ran.status), SIGKILL);
+  EXPECT_EQ(ran.stdout_bytes.size(), 100000u);
+  EXPECT_EQ(ran.stdout_bytes.substr(0, 4), "y\ny\n");
+}
+
+TEST_F(ProcessRunner, StopsAChildAtItsOutputBound) { sandbox.run_in_process(stops_a_child_at_its_output_bound); }
+
+// Where the kernel (before Linux 5.3) or a container's seccomp profile
+// refuses pidfd_open, a child is watched through waitpid: every guarantee
+// above holds the same.
+TEST_F(ProcessRunner, WorksWithoutProcessDescriptors) {
+  for (const int refusal : {ENOSYS, EPERM}) {
+    SCOPED_TRACE(refusal);
+    sandbox.run_in_process([refusal] {
+      ASSERT_NO_FATAL_FAILURE(testing::refuse_system_call(SYS_pidfd_open, refusal));
+      ASSERT_EQ(::syscall(SYS_pidfd_open, ::getpid(), 0), -1);
+      ASSERT_EQ(errno, refusal);
+      keeps_the_raw_wait_status();
+      drains_both_pipes_at_once();
+      feeds_standard_input_from_a_thread();
+      waits_for_the_child_not_its_descendants();
+      a_dropped_child_is_killed_and_reaped();
+      stops_a_child_at_its_output_bound();
+    });
+  }
 }
 
 }  // namespace

@@ -1,8 +1,16 @@
 #include "resources/cmd.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
 
 #include "harness/sandbox.hpp"
+#include "host/unique_fd.hpp"
 #include "resources/agent_report.hpp"
 #include "support/resource_testing.hpp"
 
@@ -163,6 +171,95 @@ props = { command = "sleep 300 & head -c 3 && echo ' started'", stdin = "fed and
   EXPECT_EQ(report.run.exit_status, 0) << report.run.err;
   EXPECT_EQ(report.entry("daemon")["output"], "started");
   EXPECT_EQ(report.entry("fed-daemon")["output"], "fed started");
+}
+
+// A sensitive resource's shell texts reach the shell as its script, a
+// sealed memory file of the agent's, never as an argument; standard input
+// stays the command's, and what the script starts inherits no descriptor of
+// it.
+TEST_F(CmdResource, SensitiveTextsAreTheShellsScriptNotItsArgument) {
+  sandbox.run_in_process([] {
+    ResolvedResource secret = cmd({{"command", text("printf '%s|' \"$0\"; cat; printf '|'; ls -l /proc/self/fd/")},
+                                   {"unless", text("case \"$0\" in /proc/*/fd/*) exit 1 ;; esac")},
+                                   {"onlyif", text("case \"$0\" in /proc/*/fd/*) exit 0 ;; esac; exit 1")},
+                                   {"stdin", text("fed")}},
+                                  "r");
+    secret.sensitive = true;
+    auto ran = apply_cmd(secret, false, false);
+    ASSERT_TRUE(ran) << error_of(ran);
+    ASSERT_EQ(ran->status, ResourceStatus::Changed) << "the guards ran as scripts too";
+    const std::string output = ran->output.value_or("");
+    const std::string script = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    EXPECT_TRUE(output.starts_with(script)) << output;
+    EXPECT_NE(output.find("|fed|"), std::string::npos) << output;
+    EXPECT_EQ(output.find("memfd"), std::string::npos) << output;
+
+    ResolvedResource nul = cmd({{"command", text(std::string("true\0x", 6))}}, "r");
+    nul.sensitive = true;
+    EXPECT_EQ(error_of(apply_cmd(nul, false, false)),
+              "resource error: failed to run sh: nul byte found in provided data");
+  });
+}
+
+// Opens the FIFO for writing once a reader holds it: the shell that blocks
+// on it is running. Meanwhile the agent is fed its bundle and drained.
+// Invalid if no reader comes within the guard time.
+UniqueFd open_gate(testing::ChildProcess& agent, const std::filesystem::path& fifo) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    UniqueFd gate(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (gate.valid() || errno != ENXIO || std::chrono::steady_clock::now() > deadline) return gate;
+    agent.wait_until([] { return false; }, std::chrono::milliseconds(10));
+  }
+}
+
+// Every process's argument list, as any local user reads it (ps).
+std::vector<std::string> command_lines() {
+  std::vector<std::string> lines;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (auto line = testing::read_file(entry.path() / "cmdline")) lines.push_back(std::move(*line));
+  }
+  return lines;
+}
+
+// A bearer token in a sensitive command or guard never shows in the process
+// list: each blocks on a FIFO the test holds while it reads the argument
+// list of every process.
+TEST_F(CmdResource, ASensitiveTextStaysOutOfTheProcessList) {
+  for (const char* gate : {"gate-unless", "gate-onlyif", "gate-command"}) {
+    ASSERT_EQ(::mkfifo((sandbox.scratch_dir() / gate).c_str(), 0600), 0);
+  }
+  // Made here, so that no other process on the machine holds it.
+  const std::string secret = "TOLN-SECRET-" + std::to_string(::getpid());
+  std::string bundle = R"(host = "h"
+[[resources]]
+resource_type = "cmd"
+name = "secret"
+sensitive = true
+props = { unless = "read x < gate-unless; [ \"$x\" = {S} ]", onlyif = "read x < gate-onlyif; : {S}", command = "read x < gate-command; : {S}" }
+)";
+  for (std::size_t at = 0; (at = bundle.find("{S}", at)) != std::string::npos;) bundle.replace(at, 3, secret);
+  testing::ChildProcess agent = sandbox.start_agent({}, bundle);
+  for (const char* gate : {"gate-unless", "gate-onlyif", "gate-command"}) {
+    SCOPED_TRACE(gate);
+    const UniqueFd held = open_gate(agent, sandbox.scratch_dir() / gate);
+    ASSERT_TRUE(held.valid()) << "the shell never opened " << gate << ": " << agent.err();
+    bool shell_seen = false;
+    for (const std::string& line : command_lines()) {
+      EXPECT_EQ(line.find(secret), std::string::npos) << line;
+      shell_seen = shell_seen || line.starts_with(std::string("sh\0/proc/", 9));
+    }
+    EXPECT_TRUE(shell_seen) << "the blocked shell shows in the list";
+    ASSERT_EQ(::write(held.get(), "x\n", 2), 2);
+  }
+  const auto result = agent.wait_exit(std::chrono::seconds(60));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->exit_status, 0) << result->err;
+  EXPECT_EQ(result->out,
+            R"({"host":"h","resources":[{"type":"cmd","name":"secret","status":"changed"}],"summary":{"changed":1,"ok":0,"failed":0,"skipped":0}})"
+            "\n");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
+
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
 #include "host/file_modes.hpp"
@@ -345,6 +347,94 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   const RunResult runs = runs_beside_user("echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
+}
+
+// A bare repository of root's with the commits "one" and "two" on main, for
+// the git resources below; their ids on standard output.
+std::string make_origin(Sandbox& sandbox, const std::string& origin) {
+  const RunResult made = sandbox.run_in_namespace(
+      "set -e; g() { git -c user.name=t -c user.email=t@example.invalid \"$@\"; }; git init -q --bare -b main " +
+      origin + "; git init -q -b main work; cd work; echo one > f; echo same > other; g add f other;"
+      " g commit -qm one; echo two > f; g commit -qam two; git push -q " + origin +
+      " main; git rev-parse main~1 main");
+  EXPECT_EQ(made.exit_status, 0) << made.err;
+  return made.out;
+}
+
+// git is started in the directory the agent checked, and clones beside the
+// path under a private name: a link the user swaps in on the way once the
+// check has passed leads git nowhere. The fake git makes the user's move
+// right before the real clone starts.
+TEST_F(PlantedPaths, GitCloneDoesNotFollowALinkSwappedInAfterTheCheck) {
+  const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
+  make_origin(sandbox, origin);
+  as_user("mkdir apps");
+  sandbox.add_fake("git", "[ \"$1\" = clone ] && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " +
+                              home().string() + " && mv apps apps.old && ln -s /etc/cron.d apps'\n"
+                              "exec /usr/bin/git \"$@\"");
+  const std::string untouched = victims();
+  const RunResult result = run(R"([[resources]]
+resource_type = "git"
+name = "app"
+props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
+)");
+  EXPECT_EQ(victims(), untouched) << result.out << result.err;
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_TRUE(fs::exists(home() / "apps.old/app/.git")) << "the clone lands where the path was checked";
+  EXPECT_EQ(dir_names(home() / "apps.old"), std::vector<std::string>{"app"});
+}
+
+// The same for a checkout that is updated: the fetch, checkout and hard
+// reset act on the checkout that was checked, not on the root-owned one
+// elsewhere that the user's link leads to once the fetch starts (its local
+// edit would be reset away).
+TEST_F(PlantedPaths, GitUpdateDoesNotFollowALinkSwappedInAfterTheCheck) {
+  const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
+  std::istringstream ids(make_origin(sandbox, origin));
+  std::string one, two;
+  ids >> one >> two;
+  ASSERT_EQ(two.size(), 40u);
+  const fs::path victim = sandbox.scratch_dir() / "srv/app";
+  const RunResult made = sandbox.run_in_namespace("set -e; git clone -q " + origin + " " + victim.string() + "; cd " +
+                                                  victim.string() + "; git checkout -q " + one + "; echo precious > other");
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  as_user("mkdir apps");
+  auto with_ref = [&](const std::string& ref) {
+    return R"([[resources]]
+resource_type = "git"
+name = "app"
+props = { url = ")" + origin + R"(", path = "{H}/apps/app", ref = ")" + ref + R"(" }
+)";
+  };
+  const RunResult cloned = run(with_ref(one.substr(0, 8)));
+  ASSERT_EQ(cloned.exit_status, 0) << cloned.out << cloned.err;
+  // The subcommand, wherever git's own options put it.
+  sandbox.add_fake("git", "case \" $* \" in *\" fetch \"*) setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " +
+                              home().string() + " && mv apps apps.old && ln -s " + victim.parent_path().string() +
+                              " apps' ;; esac\nexec /usr/bin/git \"$@\"");
+  const RunResult updated = run(with_ref("main"));
+  EXPECT_EQ(updated.exit_status, 0) << updated.out << updated.err;
+  EXPECT_EQ(read_file(victim / "other"), "precious\n");
+  EXPECT_EQ(read_file(victim / "f"), "one\n");
+  EXPECT_EQ(read_file(home() / "apps.old/app/f"), "two\n") << "the checked checkout is the one updated";
+}
+
+// The race itself: the user keeps turning its directory into a link to
+// /etc/cron.d and back while the agent clones into it, 40 times.
+TEST_F(PlantedPaths, GitClonesBesideAUserSwappingLinksNeverLeaveTheCheckedDirectory) {
+  const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
+  make_origin(sandbox, origin);
+  sandbox.set_run_timeout(std::chrono::minutes(5));
+  write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
+[[resources]]
+resource_type = "git"
+name = "app"
+props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
+)"));
+  const std::string untouched = victims();
+  const RunResult runs = runs_beside_user("i=$((i+1)); mkdir apps; mv apps old$i; ln -s /etc/cron.d apps; rm apps");
+  EXPECT_EQ(runs.exit_status, 0) << runs.err;
+  EXPECT_EQ(victims(), untouched) << "runs that cloned: " << runs.out;
 }
 
 TEST_F(PlantedPaths, RecursiveOwnerChangeThatCannotReachTheBottomFails) {

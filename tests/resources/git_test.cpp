@@ -4,7 +4,10 @@
 #include "resources/git.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -19,7 +22,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Invocation;
 using testing::Sandbox;
+using testing::dir_names;
 using testing::error_of;
+using testing::lstat_of;
+using testing::RunResult;
+using testing::write_file;
 using testing::text;
 
 ResolvedResource git_resource(TomlTable props) {
@@ -39,13 +46,13 @@ std::string read_text(const fs::path& path) {
 
 // Runs a shell command in process (inside the sandbox) and requires success.
 void sh(const std::string& command) {
-  auto ran = run_command(host_programs::shell(command));
+  auto ran = run(host_programs::shell(command));
   ASSERT_TRUE(ran);
   ASSERT_EQ(ran->status, 0) << command << ": " << ran->stderr_bytes;
 }
 
 std::string head_of(const std::string& path) {
-  auto ran = run_command("/usr/bin/git", {"-C", path, "rev-parse", "HEAD"});
+  auto ran = run({"/usr/bin/git", {"-C", path, "rev-parse", "HEAD"}});
   if (!ran || ran->status != 0) return "(no HEAD)";
   std::string commit = ran->stdout_bytes;
   while (commit.ends_with('\n')) commit.pop_back();
@@ -55,11 +62,16 @@ std::string head_of(const std::string& path) {
 // Commits as git writes them in the test's own repositories.
 constexpr std::string_view kGitAs = "git -c user.name=toln -c user.email=toln@example.invalid";
 
+// The fake git's log of the directory each git started in, one line per
+// call, with the random part of a private clone directory's name as "*".
+constexpr std::string_view kGitCwdLog = R"(pwd -P | sed 's/\(\.toln-clone\.\)[0-9a-f]*$/\1*/' >> "$TOLN_FAKE_STATE/git-cwd"
+)";
+
 class GitResource : public ::testing::Test {
  protected:
   void SetUp() override {
     TOLN_REQUIRE_SANDBOX();
-    sandbox.add_fake("git", R"(exec /usr/bin/git "$@")");
+    sandbox.add_fake("git", std::string(kGitCwdLog) + R"(exec /usr/bin/git "$@")");
     // main: one -> two; feature: one -> three; the tags "light" (lightweight)
     // and "annot" (annotated) on one. "file" differs in every commit, "other"
     // in none.
@@ -78,10 +90,21 @@ class GitResource : public ::testing::Test {
     std::istringstream ids(made.out);
     ids >> first >> second >> feature;
     ASSERT_EQ(feature.size(), 40u) << made.out;
-    sandbox.clear_invocations();
+    clear_invocations();
   }
 
   std::string path(const std::string& name) const { return (sandbox.scratch_dir() / name).string(); }
+  // Where the git calls since the last clear_invocations started, in order.
+  std::vector<std::string> git_cwds() const {
+    std::vector<std::string> lines;
+    std::istringstream log(read_text(sandbox.state_dir() / "git-cwd"));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+  }
+  void clear_invocations() {
+    sandbox.clear_invocations();
+    fs::remove(sandbox.state_dir() / "git-cwd");
+  }
   std::string origin() const { return path("origin.git"); }
 
   // A resource for the origin at path with the extra properties.
@@ -136,6 +159,8 @@ TEST_F(GitResource, ClonesThenConvergesOnEveryKindOfRef) {
   });
 }
 
+// A clone is made in a private directory beside the path, where the
+// commit id is checked out too, and is then renamed into place.
 TEST_F(GitResource, CloneCommandsForNamesAndCommitIds) {
   sandbox.run_in_process([&] {
     const std::string short_id = first.substr(0, 8);
@@ -144,36 +169,45 @@ TEST_F(GitResource, CloneCommandsForNamesAndCommitIds) {
     ASSERT_TRUE(apply_git(checkout(path("shallow"), {{"ref", text("main")}, {"depth", text("1")}}), false));
     ASSERT_TRUE(apply_git(checkout(path("deep"), {{"depth", TomlValue{std::int64_t{1}}}}), false));
   });
-  const std::string by_id = path("by-id"), by_tag = path("by-tag"), shallow = path("shallow"), deep = path("deep");
-  EXPECT_EQ(sandbox.invocations(),
-            (std::vector<Invocation>{
-                {"git", "-C", by_id, "rev-parse", "--verify", "HEAD"},
-                {"git", "clone", origin(), by_id},
-                {"git", "-C", by_id, "checkout", first.substr(0, 8)},
-                {"git", "-C", by_tag, "rev-parse", "--verify", "HEAD"},
-                {"git", "clone", "--branch", "annot", origin(), by_tag},
-                {"git", "-C", shallow, "rev-parse", "--verify", "HEAD"},
-                {"git", "clone", "--branch", "main", "--depth", "1", origin(), shallow},
-                {"git", "-C", deep, "rev-parse", "--verify", "HEAD"},
-                {"git", "clone", origin(), deep},
-            }));
+  const Invocation ssh_question = {"git", "config", "--get", "core.sshCommand"};
+  EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{
+                                       ssh_question,
+                                       {"git", "clone", origin(), "."},
+                                       {"git", "checkout", first.substr(0, 8)},
+                                       ssh_question,
+                                       {"git", "clone", "--branch", "annot", origin(), "."},
+                                       ssh_question,
+                                       {"git", "clone", "--branch", "main", "--depth", "1", origin(), "."},
+                                       ssh_question,
+                                       {"git", "clone", origin(), "."},
+                                   }));
+  const std::string by_id = path(".by-id.toln-clone.*"), by_tag = path(".by-tag.toln-clone.*");
+  const std::string shallow = path(".shallow.toln-clone.*"), deep = path(".deep.toln-clone.*");
+  EXPECT_EQ(git_cwds(),
+            (std::vector<std::string>{by_id, by_id, by_id, by_tag, by_tag, shallow, shallow, deep, deep}));
+  EXPECT_EQ(dir_names(sandbox.scratch_dir()),
+            (std::vector<std::string>{"by-id", "by-tag", "deep", "origin.git", "shallow", "work"}));
 }
 
-TEST_F(GitResource, ConvergedCheckoutRunsOnlyTheProbeTheFetchAndTwoResolves) {
+// Each in the checkout, which git is started in: the ssh question goes
+// before the fetch (see SshIsBoundedUnlessTheOperatorChoseOtherwise).
+TEST_F(GitResource, ConvergedCheckoutRunsOnlyTheProbeTheSshQuestionTheFetchAndTwoResolves) {
   const std::string at = path("co");
   sandbox.run_in_process([&] { ASSERT_TRUE(apply_git(checkout(at, {{"ref", text("main")}}), false)); });
-  sandbox.clear_invocations();
+  clear_invocations();
   sandbox.run_in_process([&] {
     auto result = apply_git(checkout(at, {{"ref", text("main")}}), false);
     ASSERT_TRUE(result) << error_of(result);
     EXPECT_EQ(result->status, ResourceStatus::Ok);
   });
   EXPECT_EQ(sandbox.invocations(), (std::vector<Invocation>{
-                                       {"git", "-C", at, "rev-parse", "--verify", "HEAD"},
-                                       {"git", "-C", at, "fetch", "--tags", "origin"},
-                                       {"git", "-C", at, "rev-parse", "--verify", "origin/main^{commit}"},
-                                       {"git", "-C", at, "rev-parse", "--verify", "HEAD"},
+                                       {"git", "rev-parse", "--verify", "HEAD"},
+                                       {"git", "config", "--get", "core.sshCommand"},
+                                       {"git", "fetch", "--tags", "origin"},
+                                       {"git", "rev-parse", "--verify", "origin/main^{commit}"},
+                                       {"git", "rev-parse", "--verify", "HEAD"},
                                    }));
+  EXPECT_EQ(git_cwds(), std::vector<std::string>(5, at));
 }
 
 TEST_F(GitResource, MovesToOtherRefsAndFollowsTheRemoteBranch) {
@@ -248,8 +282,8 @@ TEST_F(GitResource, DryRunOnlyProbesAndResolves) {
     EXPECT_EQ(unfetched->diff, "would update " + fresh + " to HEAD");
   });
   for (const auto& call : sandbox.invocations()) {
-    ASSERT_GE(call.size(), 4u);
-    EXPECT_TRUE(call[3] == "rev-parse") << "dry run ran git " << call[3];
+    ASSERT_GE(call.size(), 2u);
+    EXPECT_TRUE(call[1] == "rev-parse") << "dry run ran git " << call[1];
   }
 }
 
@@ -390,8 +424,7 @@ TEST_F(GitResource, GitFailuresCarryItsStandardError) {
 // low-speed abort in its environment (less than 1 KiB/s over 30 seconds).
 TEST_F(GitResource, EveryGitGetsTheLowSpeedBoundInItsEnvironment) {
   // Logs the subcommand and the two variables, then runs the real git.
-  sandbox.add_fake("git", R"(case "$1" in -C) command=$3 ;; *) command=$1 ;; esac
-printf '%s %s %s\n' "$command" "${GIT_HTTP_LOW_SPEED_LIMIT-unset}" "${GIT_HTTP_LOW_SPEED_TIME-unset}" \
+  sandbox.add_fake("git", R"(printf '%s %s %s\n' "$1" "${GIT_HTTP_LOW_SPEED_LIMIT-unset}" "${GIT_HTTP_LOW_SPEED_TIME-unset}" \
   >> "$TOLN_FAKE_STATE/git-env"
 exec /usr/bin/git "$@")");
   const std::string at = path("co");
@@ -400,9 +433,9 @@ exec /usr/bin/git "$@")");
     ASSERT_TRUE(apply_git(checkout(at, {{"ref", text("main")}}), false));
   });
   EXPECT_EQ(read_text(sandbox.state_dir() / "git-env"),
-            "rev-parse 1024 30\nclone 1024 30\ncheckout 1024 30\n"
-            "rev-parse 1024 30\nfetch 1024 30\nrev-parse 1024 30\nrev-parse 1024 30\ncheckout 1024 30\n"
-            "reset 1024 30\n");
+            "config 1024 30\nclone 1024 30\ncheckout 1024 30\n"
+            "rev-parse 1024 30\nconfig 1024 30\nfetch 1024 30\nrev-parse 1024 30\nrev-parse 1024 30\n"
+            "checkout 1024 30\nreset 1024 30\n");
   EXPECT_EQ(head_of(at), second);
 }
 
@@ -420,6 +453,136 @@ TEST_F(GitResource, EndToEndThroughTheAgent) {
   EXPECT_EQ(second_run.out,
             R"({"host":"h","resources":[{"type":"git","name":"src","status":"ok"}],"summary":{"changed":0,"ok":1,"failed":0,"skipped":0}})"
             "\n");
+}
+
+// A server that accepts the connection and never answers must not hold a
+// run: ssh, when git starts it for a clone or a fetch, gets the same bounds
+// as an http transfer, unless the operator chose how git starts ssh. A fake
+// ssh logs how it was started and fails.
+TEST_F(GitResource, SshIsBoundedUnlessTheOperatorChoseOtherwise) {
+  sandbox.add_fake("ssh", "exit 255");
+  const fs::path operator_config = sandbox.scratch_dir() / "operator.gitconfig";
+  write_file(operator_config, "[core]\n\tsshCommand = ssh -o TolnConfigured=yes\n");
+  const std::vector<std::string> bounded = {"-o", "ConnectTimeout=30", "-o", "ServerAliveInterval=15",
+                                            "-o", "ServerAliveCountMax=2"};
+  const struct {
+    std::string name;
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::string> first_args;  // of ssh, after its name
+  } cases[] = {
+      {"ssh URL", "ssh://toln.invalid/repo.git", {}, bounded},
+      {"scp-like URL", "git@toln.invalid:repo.git", {}, bounded},
+      {"operator's GIT_SSH_COMMAND", "ssh://toln.invalid/repo.git",
+       {{"GIT_SSH_COMMAND", "ssh -o TolnOperator=yes"}}, {"-o", "TolnOperator=yes"}},
+      {"operator's core.sshCommand", "ssh://toln.invalid/repo.git",
+       {{"GIT_CONFIG_GLOBAL", operator_config.string()}}, {"-o", "TolnConfigured=yes"}},
+      {"operator's GIT_SSH", "ssh://toln.invalid/repo.git", {{"GIT_SSH", "/usr/local/sbin/ssh"}}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clear_invocations();
+    sandbox.run_in_process([&] {
+      for (const auto& [name, value] : c.env) ::setenv(name.c_str(), value.c_str(), 1);
+      const auto failed = error_of(apply_git(git_resource({{"url", text(c.url)}, {"path", text(path("co"))}}), false));
+      EXPECT_TRUE(failed.starts_with("resource error: git clone failed: ")) << failed;
+    });
+    const auto calls = sandbox.invocations_of("ssh");
+    ASSERT_FALSE(calls.empty());
+    const Invocation& call = calls.front();
+    EXPECT_TRUE(std::equal(c.first_args.begin(), c.first_args.end(), call.begin() + 1)) << ::testing::PrintToString(call);
+    if (c.first_args != bounded) {
+      EXPECT_EQ(std::find(call.begin(), call.end(), "ConnectTimeout=30"), call.end()) << ::testing::PrintToString(call);
+    }
+    EXPECT_FALSE(fs::exists(path("co")));
+  }
+
+  // A fetch is bounded the same way.
+  const std::string at = path("fetched");
+  sandbox.run_in_process([&] {
+    ASSERT_TRUE(apply_git(checkout(at), false));
+    sh("git -C " + at + " remote set-url origin ssh://toln.invalid/repo.git");
+  });
+  clear_invocations();
+  sandbox.run_in_process([&] {
+    const auto failed = error_of(apply_git(checkout(at), false));
+    EXPECT_TRUE(failed.starts_with("resource error: git fetch failed: ")) << failed;
+  });
+  const auto calls = sandbox.invocations_of("ssh");
+  ASSERT_FALSE(calls.empty());
+  EXPECT_TRUE(std::equal(bounded.begin(), bounded.end(), calls.front().begin() + 1))
+      << ::testing::PrintToString(calls.front());
+}
+
+// A clone that is killed part-way (here the agent itself, while a fake git
+// has made part of the checkout) leaves nothing at the path, so the next run
+// clones again instead of failing on a half-made checkout; it also removes
+// what the killed clone left, and nothing else.
+TEST_F(GitResource, AKilledCloneLeavesNoHalfMadeCheckout) {
+  const std::string at = path("co");
+  const std::string bundle = "host = \"h\"\n[[resources]]\nresource_type = \"git\"\nname = \"src\"\n"
+                             "props = { url = \"" + origin() + "\", path = \"" + at + "\" }\n";
+  sandbox.add_fake("git", R"([ "$1" = clone ] || exec /usr/bin/git "$@"
+eval "target=\${$#}"
+mkdir -p "$target/.git" && echo half > "$target/half"
+kill -KILL $PPID
+exit 1)");
+  const RunResult killed = sandbox.run_agent({}, bundle);
+  EXPECT_EQ(killed.term_signal, SIGKILL) << killed.out << killed.err;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(at)));
+  std::vector<std::string> left = dir_names(sandbox.scratch_dir());
+  std::erase_if(left, [](const std::string& name) { return !name.starts_with(".co.toln-clone."); });
+  ASSERT_EQ(left.size(), 1u) << ::testing::PrintToString(dir_names(sandbox.scratch_dir()));
+  const std::string leftover = left.front();
+  EXPECT_TRUE(fs::exists(sandbox.scratch_dir() / leftover / "half"));
+
+  // Names like the agent's that it did not leave: another user's directory,
+  // a link to a directory of root's, and a name that does not fit.
+  const RunResult planted = sandbox.run_in_namespace(
+      "set -e; cd " + sandbox.scratch_dir().string() + "; mkdir .co.toln-clone.0123456789abcdef keep;"
+      " chown 65534:65534 .co.toln-clone.0123456789abcdef; echo x > keep/kept;"
+      " ln -s keep .co.toln-clone.fedcba9876543210; mkdir .co.toln-clone.0123456789abcdeX");
+  ASSERT_EQ(planted.exit_status, 0) << planted.err;
+
+  sandbox.add_fake("git", R"(exec /usr/bin/git "$@")");
+  const RunResult again = sandbox.run_agent({}, bundle);
+  EXPECT_EQ(again.exit_status, 0) << again.out << again.err;
+  EXPECT_NE(again.out.find(R"("status":"changed","diff":"cloned )"), std::string::npos) << again.out;
+  EXPECT_EQ(head_of(at), second);
+  EXPECT_FALSE(fs::exists(sandbox.scratch_dir() / leftover));
+  EXPECT_TRUE(fs::exists(sandbox.scratch_dir() / ".co.toln-clone.0123456789abcdef"));
+  EXPECT_TRUE(fs::is_symlink(sandbox.scratch_dir() / ".co.toln-clone.fedcba9876543210"));
+  EXPECT_TRUE(fs::exists(sandbox.scratch_dir() / "keep/kept"));
+  EXPECT_TRUE(fs::exists(sandbox.scratch_dir() / ".co.toln-clone.0123456789abcdeX"));
+}
+
+// git clones in a private directory, but a relative url naming a local
+// repository means what it meant from the agent's working directory (here
+// the scratch directory), and a relative path lands there too.
+TEST_F(GitResource, RelativeUrlAndPathAreTakenFromTheWorkingDirectory) {
+  sandbox.run_in_process([&] {
+    auto cloned = apply_git(git_resource({{"url", text("origin.git")}, {"path", text("rel/co")}}), false);
+    ASSERT_TRUE(cloned) << error_of(cloned);
+    EXPECT_EQ(cloned->diff, "cloned origin.git -> rel/co");
+  });
+  EXPECT_EQ(head_of(path("rel/co")), second);
+}
+
+// An empty directory at the path is replaced by the checkout, which keeps
+// the directory's owner, group and mode, as when git cloned into it.
+TEST_F(GitResource, AnEmptyDirectoryKeepsItsOwnerAndMode) {
+  const std::string at = path("empty");
+  sandbox.run_in_process([&] {
+    sh("mkdir " + at + " && chown 65534:65534 " + at + " && chmod 2750 " + at);
+    auto cloned = apply_git(checkout(at), false);
+    ASSERT_TRUE(cloned) << error_of(cloned);
+    EXPECT_EQ(cloned->diff, "cloned " + origin() + " -> " + at);
+  });
+  const struct stat st = lstat_of(at);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 02750u);
+  EXPECT_EQ(lstat_of(at + "/.git").st_uid, 0u);
 }
 
 }  // namespace

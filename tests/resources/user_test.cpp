@@ -38,7 +38,7 @@ std::string read_host_file(const fs::path& path) {
 
 // Standard output of a command run in process, trimmed of its final line feed.
 std::string output_of(const std::string& program, const std::vector<std::string>& args) {
-  auto ran = run_command(program, args);
+  auto ran = run({program, args});
   if (!ran) return "(not started)";
   std::string out = ran->stdout_bytes;
   while (out.ends_with('\n')) out.pop_back();
