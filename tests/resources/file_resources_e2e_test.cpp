@@ -221,8 +221,17 @@ class PlantedPaths : public ::testing::Test {
     sandbox.set_run_timeout(std::chrono::seconds(20));
   }
   fs::path home() const { return sandbox.scratch_dir() / "home"; }
+  // A directory where anyone may make a name, as /tmp.
+  fs::path shared() const { return sandbox.scratch_dir() / "shared"; }
+  void make_shared() {
+    fs::create_directory(shared());
+    ASSERT_EQ(::chmod(shared().c_str(), 01777), 0);
+  }
+  // {H}: the user's directory; {D}: the shared one.
   std::string fill(std::string text) const {
-    for (std::size_t at = 0; (at = text.find("{H}", at)) != std::string::npos;) text.replace(at, 3, home().string());
+    for (const auto& [mark, dir] : {std::pair{"{H}", home()}, std::pair{"{D}", shared()}}) {
+      for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;) text.replace(at, 3, dir.string());
+    }
     return text;
   }
   // Runs sh as the user, in its directory.
@@ -244,13 +253,13 @@ class PlantedPaths : public ::testing::Test {
   }
   // One run of the agent; a run that reads without end is stopped by its
   // address-space limit (sanitizers need theirs unbounded).
-  RunResult run(const std::string& resources) {
+  RunResult run(const std::string& resources, const std::string& args = "") {
 #if defined(__SANITIZE_ADDRESS__)
     const std::string limit;
 #else
     const std::string limit = "ulimit -v 2000000; ";
 #endif
-    return sandbox.run_in_namespace(limit + "exec " TOLN_AGENT_PATH, "host = \"h\"\n" + fill(resources));
+    return sandbox.run_in_namespace(limit + "exec " TOLN_AGENT_PATH " " + args, "host = \"h\"\n" + fill(resources));
   }
   // Contents, mode and owners of every victim.
   std::string victims() const {
@@ -442,19 +451,17 @@ props = { path = "{H}/copy", source = "{H}/src" }
 // In a shared sticky directory (/tmp) the user makes the managed file first,
 // as its own: the secret written in its place must not keep that owner.
 TEST_F(PlantedPaths, FileMadeFirstInAStickyDirectoryDoesNotGiveTheUserTheSecret) {
-  const fs::path shared = sandbox.scratch_dir() / "shared";
-  fs::create_directory(shared);
-  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  make_shared();
   as_user("echo mine > ../shared/secret && chmod 600 ../shared/secret");
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
 name = "f"
-props = { path = ")" + (shared / "secret").string() + R"(", content = "TOPSECRET\n", mode = "0600" }
+props = { path = "{D}/secret", content = "TOPSECRET\n", mode = "0600" }
 )");
   EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-  EXPECT_EQ(read_file(shared / "secret"), "TOPSECRET\n");
-  EXPECT_EQ(lstat_of(shared / "secret").st_uid, 0u);
-  EXPECT_EQ(mode_of(shared / "secret"), 0600u);
+  EXPECT_EQ(read_file(shared() / "secret"), "TOPSECRET\n");
+  EXPECT_EQ(lstat_of(shared() / "secret").st_uid, 0u);
+  EXPECT_EQ(mode_of(shared() / "secret"), 0600u);
 }
 
 // The user owns the managed file; the resource hands it to root with a
@@ -480,6 +487,26 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   EXPECT_EQ(runs.out.find("written 0\n"), std::string::npos) << "the agent still works beside the user";
   const struct stat st = lstat_of(home() / "f");
   EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
+}
+
+// The agent's process id is there for anyone to read: a temporary name made
+// of it alone could be taken first in a shared directory, and would then
+// block the write for the life of a serve daemon.
+TEST_F(PlantedPaths, TemporaryNamesCannotBeTakenFirst) {
+  make_shared();
+  write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
+[[resources]]
+resource_type = "file"
+name = "motd"
+props = { path = "{D}/motd", content = "hello\n" }
+)"));
+  // The agent is exec'd by the shell, so it has the shell's id.
+  const RunResult result = sandbox.run_in_namespace(
+      "setpriv --reuid=65534 --regid=65534 --clear-groups mkdir " + shared().string() +
+      "/.motd.toln-tmp.$$ && exec " TOLN_AGENT_PATH " < bundle.toml");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(read_file(shared() / "motd"), "hello\n");
+  EXPECT_EQ(dir_names(shared()).size(), 2u) << "the user's directory stays";
 }
 
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
