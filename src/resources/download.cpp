@@ -29,6 +29,16 @@ struct Wanted {
   std::optional<std::string> owner;
 };
 
+// A dest ending in "/", "." or "..": present, the file would land under
+// the name before it, or its missing directories would be made; absent, the
+// file before it would go.
+bool names_a_directory(const std::string& dest) {
+  const std::string_view last = std::string_view(dest).substr(dest.find_last_of('/') + 1);
+  return !dest.empty() && (last.empty() || last == "." || last == "..");
+}
+
+AgentError not_a_file(const std::string& dest) { return AgentError::resource(dest + " is not a regular file"); }
+
 AgentError link_refused(const std::string& dest) {
   return AgentError::resource("refusing to download to " + dest + ": path is a symlink");
 }
@@ -86,7 +96,7 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
     }
     // Put there meanwhile.
     if (where.is_link) return link_refused(wanted.dest);
-    if (where.exists() && !S_ISREG(where.st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
+    if (where.exists() && !S_ISREG(where.st.st_mode)) return not_a_file(wanted.dest);
   }
   std::optional<std::uint32_t> mode;
   if (wanted.mode) {
@@ -164,7 +174,7 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
     }
     return fetch_new(wanted, std::move(*where), messages);
   }
-  if (!S_ISREG(where->st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
+  if (!S_ISREG(where->st.st_mode)) return not_a_file(wanted.dest);
   if (!where->is_link && !takes_over(where->parent.get(), where->st)) {
     if (dry_run) {
       messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
@@ -216,7 +226,10 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
   if (!url) return std::move(url).error();
   auto dest = prop_required(resource, "dest");
   if (!dest) return std::move(dest).error();
-  if (prop_str_or(resource, "state", "present") == "absent") return remove_dest(resource, *dest, dry_run);
+  if (prop_str_or(resource, "state", "present") == "absent") {
+    if (names_a_directory(*dest)) return not_a_file(*dest);
+    return remove_dest(resource, *dest, dry_run);
+  }
 
   const Wanted wanted{*url,
                       *dest,
@@ -237,12 +250,7 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
     return std::move(checked).error();
   }
 
-  // Such a dest names a directory: the file would land under the name
-  // before it, or its missing directories would be made.
-  const std::string_view last = std::string_view(wanted.dest).substr(wanted.dest.find_last_of('/') + 1);
-  if (!wanted.dest.empty() && (last.empty() || last == "." || last == "..")) {
-    return AgentError::resource(wanted.dest + " is not a regular file");
-  }
+  if (names_a_directory(wanted.dest)) return not_a_file(wanted.dest);
 
   std::vector<std::string> messages;
   if (auto applied = apply_present(wanted, dry_run, messages); !applied) return std::move(applied).error();

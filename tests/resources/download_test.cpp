@@ -251,7 +251,7 @@ TEST_F(DownloadResource, RefusalsBeforeAnythingRuns) {
 }
 
 // A dest that ends in "/", "." or ".." names a directory: no file is made
-// under the name before it, nor a directory on the way.
+// under the name before it, nor a directory on the way, and none is removed.
 TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
   serve("tool", "x");
   const fs::path dir = sandbox.scratch_dir();
@@ -260,9 +260,13 @@ TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
     for (const std::string& dest : {(dir / "new").string() + "/", (dir / "sub/new").string() + "//",
                                    (dir / "sub/new/.").string(), (dir / "sub/new/..").string(),
                                    (dir / "file").string() + "/"}) {
-      for (bool dry_run : {true, false}) {
-        EXPECT_EQ(error_of(apply_download(download({{"url", text(url("tool"))}, {"dest", text(dest)}}), dry_run)),
-                  "resource error: " + dest + " is not a regular file");
+      for (const char* state : {"present", "absent"}) {
+        for (bool dry_run : {true, false}) {
+          EXPECT_EQ(error_of(apply_download(
+                        download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"state", text(state)}}), dry_run)),
+                    "resource error: " + dest + " is not a regular file")
+              << state;
+        }
       }
     }
     EXPECT_FALSE(fs::exists(dir / "new"));
