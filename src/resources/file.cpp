@@ -12,7 +12,6 @@
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
 #include "host/safe_path.hpp"
-#include "host/sha256.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
 
@@ -59,11 +58,8 @@ Status apply_content(Target& target, const std::string& wanted, std::optional<st
   auto check = check_contents(target.found, path, wanted);
   if (!check) return std::move(check).error();
   if (*check && (*check)->equal) return {};
-  const std::optional<std::string> current_digest =
-      *check ? std::optional<std::string>((*check)->current_digest) : std::nullopt;
   changes.messages.push_back("content");
-  changes.records.push_back(current_digest ? change_update("content", *current_digest, content_digest(wanted))
-                                           : change_create("content", content_digest(wanted)));
+  changes.records.push_back(content_change("content", *check, wanted));
   if (dry_run) return {};
   if (const auto parent = split_path(path).parent) {
     auto made = make_dirs(*parent);
