@@ -9,6 +9,7 @@
 #include "host/atomic_write.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
+#include "host/foreign_files.hpp"
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
 #include "host/pending_file.hpp"
@@ -43,10 +44,6 @@ AgentError link_refused(const std::string& dest) {
   return AgentError::resource("refusing to download to " + dest + ": path is a symlink");
 }
 
-AgentError os_step_failed(std::string_view step, int errnum) {
-  return AgentError::resource(std::string(step) + " failed: " + os_error_text(errnum));
-}
-
 // A link at dest counts as present only when what it leads to exists; only
 // the link itself is removed.
 HandlerResult remove_dest(const ResolvedResource& resource, const std::string& dest, bool dry_run) {
@@ -72,10 +69,18 @@ mode_t masked(mode_t bits) {
 // Owner first, then mode: a change of owner clears the set-id bits.
 Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::optional<std::uint32_t> mode) {
   if (owner) {
-    if (const int error = change_owner(fd, *owner, false); error != 0) return os_step_failed("chown", error);
+    if (const int error = change_owner(fd, *owner, false); error != 0) return chown_failed_error(os_error_text(error));
   }
-  if (mode && ::fchmod(fd, *mode & 07777) != 0) return os_step_failed("chmod", errno);
+  if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::resource("chmod failed: " + os_error_text(errno));
   return {};
+}
+
+// An owner that cannot be parsed is nothing here: it fails where the owner
+// is set.
+std::optional<OwnerIds> owner_ids(const Wanted& wanted) {
+  if (!wanted.owner) return std::nullopt;
+  auto parsed = parse_owner_spec(*wanted.owner);
+  return parsed ? std::optional<OwnerIds>(*parsed) : std::nullopt;
 }
 
 // Fetches into a pending file in dest's directory and puts it in place once
@@ -107,7 +112,7 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
   std::optional<OwnerIds> owner;
   if (wanted.owner) {
     auto parsed = parse_owner_spec(*wanted.owner);
-    if (!parsed) return AgentError::resource("chown failed: " + parsed.error().message());
+    if (!parsed) return chown_failed_error(parsed.error().message());
     owner = *parsed;
   }
 
@@ -152,7 +157,7 @@ Status correct_mode_and_owner(const Wanted& wanted, int fd, bool dry_run, std::v
       messages.push_back("owner " + current + " -> " + *wanted.owner);
       if (!dry_run) {
         auto ids = parse_owner_spec(*wanted.owner);
-        if (!ids) return AgentError::resource("chown failed: " + ids.error().message());
+        if (!ids) return chown_failed_error(ids.error().message());
         owner_change = *ids;
         // The new owner takes the set-id bits away: the mode goes back on.
         if (wanted.mode) mode_change = *parse_mode(*wanted.mode);
@@ -163,24 +168,55 @@ Status correct_mode_and_owner(const Wanted& wanted, int fd, bool dry_run, std::v
   return set_owner_then_mode(fd, owner_change, mode_change);
 }
 
+// A new file fetched in place of what `where` names, or in dry-run the
+// message saying so.
+Status download_anew(const Wanted& wanted, ResolvedPath where, bool dry_run, std::vector<std::string>& messages,
+                     std::optional<UnpackedArchive> archive = std::nullopt) {
+  if (dry_run) {
+    messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
+    return {};
+  }
+  return fetch_new(wanted, std::move(where), messages, std::move(archive));
+}
+
+// Another user's dest: bait is replaced as if it were not there; a file that
+// would change hands is replaced by a new one, reported as the old one
+// compares. Neither is read. False when the rules leave dest to be
+// compared; `where` is then untouched.
+Result<bool> replace_foreign(const Wanted& wanted, ResolvedPath& where, bool dry_run,
+                             std::vector<std::string>& messages) {
+  const auto owner = owner_ids(wanted);
+  auto bait = find_bait(wanted.dest, owner);
+  if (!bait) return std::move(bait).error();
+  if (*bait) {
+    messages.push_back(not_kept_message((*bait)->st.st_uid));
+    if (auto fetched = download_anew(wanted, std::move(**bait), dry_run, messages); !fetched) return fetched.error();
+    return true;
+  }
+  if (!owner || !gives_away(where.st, *owner)) return false;
+  if (where.is_link) return link_refused(wanted.dest);
+  std::vector<std::string> compared;
+  if (auto reported = correct_mode_and_owner(wanted, where.object.get(), true, compared); !reported) {
+    return reported.error();
+  }
+  if (auto fetched = download_anew(wanted, std::move(where), dry_run, messages); !fetched) return fetched.error();
+  messages.insert(messages.end(), compared.begin(), compared.end());
+  return true;
+}
+
 Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string>& messages) {
   auto where = resolve_path(wanted.dest, LastLink::Follow);
   if (!where) return std::move(where).error();
   if (!where->exists()) {
     if (where->is_link) return link_refused(wanted.dest);
-    if (dry_run) {
-      messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-      return {};
-    }
-    return fetch_new(wanted, std::move(*where), messages);
+    return download_anew(wanted, std::move(*where), dry_run, messages);
   }
   if (!S_ISREG(where->st.st_mode)) return not_a_file(wanted.dest);
-  if (!where->is_link && !takes_over(where->parent.get(), where->st)) {
-    if (dry_run) {
-      messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-      return {};
-    }
-    return fetch_new(wanted, std::move(*where), messages);
+  // Root's own files are neither bait nor given away.
+  if (where->st.st_uid != 0) {
+    auto replaced = replace_foreign(wanted, *where, dry_run, messages);
+    if (!replaced) return std::move(replaced).error();
+    if (*replaced) return {};
   }
   auto file = open_resolved(*where, wanted.dest);
   if (!file) return std::move(file).error();
@@ -197,11 +233,7 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
     if (!packed) return std::move(packed).error();
     if (*installed != *packed) {
       if (where->is_link) return link_refused(wanted.dest);
-      if (dry_run) {
-        messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-        return {};
-      }
-      return fetch_new(wanted, std::move(*where), messages, std::move(*archive));
+      return download_anew(wanted, std::move(*where), dry_run, messages, std::move(*archive));
     }
   } else if (wanted.checksum) {
     auto digest = sha256_hex_of(file->get(), wanted.dest);

@@ -148,6 +148,56 @@ TEST_F(AtomicWrite, WantedOwnerIsGivenBeforeTheMode) {
   });
 }
 
+// Where anyone can make a name (sticky and writable by others, as /tmp),
+// another user's entry is bait: replaced as if it were not there, a link
+// included. Elsewhere (a cron spool: sticky, not writable by others) a
+// user's file keeps its owner, group and mode, as does one that already
+// has the wanted owner.
+TEST_F(AtomicWrite, BaitWhereAnyoneMakesNamesIsReplacedAsIfAbsent) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "real", "real", 0600);
+    const struct {
+      std::string name;
+      mode_t dir_mode;
+      bool link;
+      uid_t owner;
+      std::optional<OwnerIds> wanted;
+      uid_t uid;
+      gid_t gid;
+      mode_t mode;
+    } cases[] = {
+        {"users-file", 01777, false, kOtherUid, std::nullopt, 0, ::getgid(), 0644},
+        {"users-link", 01777, true, kOtherUid, std::nullopt, 0, ::getgid(), 0644},
+        {"roots-file", 01777, false, 0, std::nullopt, 0, kOtherGid, 0600},
+        {"wanted-owners-file", 01777, false, kOtherUid, OwnerIds{kOtherUid, std::nullopt}, kOtherUid, kOtherGid, 0600},
+        {"spool", 01730, false, kOtherUid, std::nullopt, kOtherUid, kOtherGid, 0600},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      const fs::path shared = dir / c.name;
+      fs::create_directory(shared);
+      ASSERT_EQ(::chmod(shared.c_str(), c.dir_mode), 0);
+      const fs::path target = shared / "f";
+      if (c.link) {
+        fs::create_symlink(dir / "real", target);
+      } else {
+        write_file(target, "old", 0600);
+      }
+      ASSERT_EQ(::lchown(target.c_str(), c.owner, kOtherGid), 0);
+      auto written = atomic_write_keeping_fd(target, "new", std::nullopt, c.wanted);
+      ASSERT_TRUE(written) << error_of(written);
+      const struct stat st = lstat_of(target);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(read_file(target), "new");
+      EXPECT_EQ(st.st_uid, c.uid);
+      EXPECT_EQ(st.st_gid, c.gid);
+      EXPECT_EQ(st.st_mode & 07777, c.mode);
+    }
+    EXPECT_EQ(read_file(dir / "real"), "real");
+  });
+}
+
 TEST_F(AtomicWrite, RefusesSymbolicLinksEvenDangling) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {

@@ -489,6 +489,103 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
 }
 
+// A user's file that a resource without contents would hand to root (a
+// helper a setup guide says to make set-uid): the user may hold it open or
+// mapped for writing, and a change of owner closes neither. Nothing changes,
+// in a shared directory as in the user's own release tree.
+TEST_F(PlantedPaths, UsersFileIsNeverGivenAwayInPlace) {
+  make_shared();
+  struct Case {
+    std::string path;
+    std::string owner;
+  } cases[] = {
+      {"{D}/helper", "root"},
+      {"{H}/bin/helper", "root"},
+      {"{H}/bin/helper", ":0"},  // the group alone
+  };
+  for (const auto& c : cases) {
+    const std::string path = fill(c.path);
+    SCOPED_TRACE(path + " to " + c.owner);
+    fs::remove_all(home() / "bin");
+    fs::remove_all(shared() / "helper");
+    as_user("mkdir bin && printf \"#!/bin/sh\\nid\\n\" > " + path + " && chmod 755 " + path);
+    for (const char* args : {"--dry-run", ""}) {
+      const RunResult result = run("[[resources]]\nresource_type = \"file\"\nname = \"f\"\nprops = { path = \"" + path +
+                                       "\", mode = \"4755\", owner = \"" + c.owner + "\" }\n",
+                                   args);
+      EXPECT_NE(result.out.find(R"({"type":"file","name":"f","status":"failed","error":"resource error: refusing to give )" +
+                                path + " to " + c.owner + R"( in place: it belongs to uid 65534"})"),
+                std::string::npos)
+          << result.out << result.err;
+    }
+    const struct stat st = lstat_of(path);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_gid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+  }
+}
+
+// The user makes the file first with the very contents wanted and holds a
+// shared writable mapping of it across the run, then writes through it: the
+// file that is root's and set-uid afterwards must be a new one.
+TEST_F(PlantedPaths, EqualContentsUnderAUsersMappingAreWrittenAfresh) {
+  make_shared();
+  const struct {
+    std::string path;
+    std::string diff;
+  } cases[] = {
+      {"{D}/helper", "owner and mode of uid 65534's file not kept, content"},
+      {"{H}/bin/helper", "mode 0755 \u2192 4755, owner nobody \u2192 root"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = fill(c.path);
+    SCOPED_TRACE(path);
+    for (const fs::path& left : {home() / "bin", home() / "ready", home() / "go", shared() / "helper"}) fs::remove_all(left);
+    as_user("mkdir bin");
+    const std::string resources = "[[resources]]\nresource_type = \"file\"\nname = \"f\"\nprops = { path = \"" + path +
+                                  "\", content = \"trusted\", mode = \"4755\", owner = \"root\" }\n";
+    write_file(sandbox.scratch_dir() / "bundle.toml", "host = \"h\"\n" + resources);
+    const RunResult first = sandbox.run_in_namespace(
+        "cd " + home().string() +
+        " && { setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 " TOLN_SOURCE_DIR
+        "/tests/support/hold_mapping.py " +
+        path + " trusted 'pwned!!' ready go & } && while [ ! -e ready ]; do sleep 0.05; done && " TOLN_AGENT_PATH
+        " < ../bundle.toml; touch go; wait");
+    EXPECT_FALSE(first.timed_out);
+    EXPECT_NE(first.out.find(R"({"type":"file","name":"f","status":"changed","diff":")" + c.diff + "\""),
+              std::string::npos)
+        << first.out << first.err;
+    EXPECT_EQ(read_file(path), "trusted") << "the user wrote into root's set-uid file through its mapping";
+    EXPECT_EQ(lstat_of(path).st_uid, 0u);
+    EXPECT_EQ(mode_of(path), 04755u);
+    const RunResult second = run(resources);
+    EXPECT_EQ(second.exit_status, 1) << second.out << second.err;
+  }
+}
+
+// A cron spool (1730 root:crontab) holds each user's own crontab, not bait:
+// rewritten, it stays the user's, in the spool's group and 0600, or cron
+// skips it.
+TEST_F(PlantedPaths, CronSpoolKeepsTheUsersCrontab) {
+  constexpr gid_t kCrontab = 4242;
+  const fs::path spool = "/etc/toln-spool/crontabs";
+  sandbox.write_upper(spool / "nobody", "# old\n", 0600);
+  ASSERT_EQ(::chown(sandbox.upper_path(spool).c_str(), 0, kCrontab), 0);
+  ASSERT_EQ(::chmod(sandbox.upper_path(spool).c_str(), 01730), 0);
+  ASSERT_EQ(::chown(sandbox.upper_path(spool / "nobody").c_str(), kNobody, kCrontab), 0);
+  const RunResult result = run(R"([[resources]]
+resource_type = "file"
+name = "crontab"
+props = { path = "/etc/toln-spool/crontabs/nobody", content = "* * * * * true\n" }
+)");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(sandbox.read_upper(spool / "nobody"), "* * * * * true\n");
+  const struct stat st = lstat_of(sandbox.upper_path(spool / "nobody"));
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kCrontab);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
 // The agent's process id is there for anyone to read: a temporary name made
 // of it alone could be taken first in a shared directory, and would then
 // block the write for the life of a serve daemon.
@@ -512,8 +609,10 @@ props = { path = "{D}/motd", content = "hello\n" }
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
   const std::string long_name(250, 'n');
   const std::string longest(255, 'm');
+  make_shared();
   as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
           "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data");
+  write_file(sandbox.scratch_dir() / "tool", "old\n", 0755);
   const fs::path real_conf = sandbox.scratch_dir() / "run/resolv.conf";
   write_file(real_conf, "nameserver 10.0.0.1\n");
   ASSERT_EQ(sandbox.run_in_namespace("ln -s " + real_conf.string() + " /etc/toln-resolv.conf").exit_status, 0);
@@ -546,13 +645,31 @@ props = { path = "{H}/)" + long_name + R"(", content = "x" }
 resource_type = "file"
 name = "longest"
 props = { path = "{H}/)" + longest + R"(", content = "x" }
+
+[[resources]]
+resource_type = "file"
+name = "set-uid"
+props = { path = "{H}/../tool", content = "#!/bin/sh\n", mode = "4755", owner = "root" }
+
+[[resources]]
+resource_type = "file"
+name = "made-in-shared"
+props = { path = "{D}/made", content = "x", mode = "0600", owner = "nobody" }
+
+[[resources]]
+resource_type = "file"
+name = "made-in-home"
+props = { path = "{H}/made", content = "x", mode = "4755", owner = "nobody" }
 )";
   const RunResult first = run(resources);
   EXPECT_EQ(first.exit_status, 0) << first.out << first.err;
   EXPECT_NE(first.out.find(R"({"type":"file","name":"resolv","status":"changed","diff":"mode 0644 → 0600, owner root → nobody")"),
             std::string::npos)
       << first.out;
-  EXPECT_NE(first.out.find(R"("summary":{"changed":6,"ok":0,"failed":0,"skipped":0})"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find(R"("summary":{"changed":9,"ok":0,"failed":0,"skipped":0})"), std::string::npos) << first.out;
+  EXPECT_EQ(mode_of(sandbox.scratch_dir() / "tool"), 04755u);
+  EXPECT_EQ(lstat_of(shared() / "made").st_uid, kNobody);
+  EXPECT_EQ(mode_of(home() / "made"), 04755u);
   EXPECT_EQ(lstat_of(real_conf).st_uid, kNobody);
   EXPECT_EQ(mode_of(real_conf), 0600u);
   EXPECT_EQ(mode_of(home() / "releases/42/app.conf"), 0640u);
@@ -563,7 +680,7 @@ props = { path = "{H}/)" + longest + R"(", content = "x" }
 
   const RunResult second = run(resources);
   EXPECT_EQ(second.exit_status, 1) << second.out << second.err;
-  EXPECT_NE(second.out.find(R"("summary":{"changed":0,"ok":6,"failed":0,"skipped":0})"), std::string::npos)
+  EXPECT_NE(second.out.find(R"("summary":{"changed":0,"ok":9,"failed":0,"skipped":0})"), std::string::npos)
       << second.out;
 }
 
