@@ -220,6 +220,7 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
   }
   auto file = open_resolved(*where, wanted.dest);
   if (!file) return std::move(file).error();
+  const bool hashed = could_be_a_transfer(where->st);
 
   if (wanted.extract) {
     // The archive is fetched and verified on every run and the file it
@@ -227,18 +228,26 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
     // archive (a new checksum) or an edited dest is installed again.
     auto archive = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
     if (!archive) return std::move(archive).error();
-    auto installed = sha256_hex_of(file->get(), wanted.dest);
-    if (!installed) return std::move(installed).error();
     auto packed = sha256_hex_of(archive->member.get(), wanted.dest);
     if (!packed) return std::move(packed).error();
-    if (*installed != *packed) {
+    std::optional<std::string> installed;
+    if (hashed) {
+      auto digest = sha256_hex_of(file->get(), wanted.dest);
+      if (!digest) return std::move(digest).error();
+      installed = std::move(*digest);
+    }
+    if (installed != *packed) {
       if (where->is_link) return link_refused(wanted.dest);
       return download_anew(wanted, std::move(*where), dry_run, messages, std::move(*archive));
     }
   } else if (wanted.checksum) {
-    auto digest = sha256_hex_of(file->get(), wanted.dest);
-    if (!digest) return std::move(digest).error();
-    if (*digest != *wanted.checksum) {
+    std::optional<std::string> digest;
+    if (hashed) {
+      auto taken = sha256_hex_of(file->get(), wanted.dest);
+      if (!taken) return std::move(taken).error();
+      digest = std::move(*taken);
+    }
+    if (digest != *wanted.checksum) {
       if (where->is_link) return link_refused(wanted.dest);
       messages.push_back("checksum mismatch (re-download)");
       if (dry_run) return {};

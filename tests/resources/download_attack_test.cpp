@@ -1,6 +1,7 @@
 // A user who owns the directory of a download's dest, attacking as nobody
 // while the agent works: planted links, reading the transfer, special files.
 // Every victim exists only in the sandbox's /etc overlay.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -328,6 +329,44 @@ TEST_F(DownloadAttack, UsersFileIsNeverRootsInPlace) {
       EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
     });
   }
+}
+
+// A sparse file costs its owner nothing: one of 8 EiB at dest must never be
+// read. Another user's in a shared directory is replaced at once; one of the
+// wanted owner's own, with holes no transfer leaves, is fetched again
+// unread.
+TEST_F(DownloadAttack, HugeSparseDestIsNeverRead) {
+  serve("tool", "new\n");
+  const fs::path huge = "/etc/toln-huge";
+  const struct {
+    fs::path dest;
+    std::optional<std::string> owner;
+    std::string diff;
+  } cases[] = {
+      {huge / "tool", std::nullopt,
+       "owner and mode of uid 65534's file not kept, downloaded -> " + (huge / "tool").string()},
+      {huge / "mine/tool", "nobody", "checksum mismatch (re-download), downloaded -> " + (huge / "mine/tool").string()},
+  };
+  sandbox.run_in_process([&] {
+    fs::create_directories(huge);
+    ASSERT_EQ(::mount("tmpfs", huge.c_str(), "tmpfs", 0, "size=1m"), 0);
+    ASSERT_EQ(::chmod(huge.c_str(), 01777), 0);
+    fs::create_directory(huge / "mine");
+    ASSERT_EQ(::chown((huge / "mine").c_str(), kNobody, kNobody), 0);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.dest);
+      auto truncate = as_nobody("exec truncate -s 9223372036854775807 " + c.dest.string());
+      const auto made = truncate.wait_exit(20s);
+      ASSERT_TRUE(made && made->exit_status == 0) << truncate.err();
+      TomlTable props = {{"url", text(url("tool"))}, {"dest", text(c.dest)}, {"checksum", text(sha256_hex("new\n"))}};
+      if (c.owner) props["owner"] = text(*c.owner);
+      ::alarm(60);  // a hang guard: reading the file would never end
+      EXPECT_EQ(applied_download(download(props), false).diff, c.diff);
+      ::alarm(0);
+      EXPECT_EQ(read_file(c.dest), "new\n");
+      EXPECT_EQ(lstat_of(c.dest).st_uid, c.owner ? kNobody : 0u);
+    }
+  });
 }
 
 TEST_F(DownloadAttack, SpecialFilesAtDestFailAtOnce) {

@@ -563,6 +563,36 @@ TEST_F(PlantedPaths, EqualContentsUnderAUsersMappingAreWrittenAfresh) {
   }
 }
 
+// A sparse file costs its owner nothing: one of 8 EiB at a managed path must
+// never be read (at a GiB a second, centuries). In a shared directory it is
+// replaced as if it were not there; in the user's own directory its size,
+// other than the wanted contents', decides, and it is too large for its
+// digest to be taken.
+TEST_F(PlantedPaths, HugeSparseFilesAreNeverRead) {
+  const fs::path huge = sandbox.scratch_dir() / "huge";
+  fs::create_directory(huge);
+  const std::string digest = content_digest("small\n");
+  const RunResult result = sandbox.run_in_namespace(
+      "/bin/mount -t tmpfs -o size=1m tmpfs " + huge.string() + " && chmod 1777 " + huge.string() + " && mkdir " +
+          huge.string() + "/mine && chown 65534:65534 " + huge.string() +
+          "/mine && setpriv --reuid=65534 --regid=65534 --clear-groups truncate -s 9223372036854775807 " +
+          huge.string() + "/big " + huge.string() + "/mine/big && " TOLN_AGENT_PATH "; stat -c '%u %s' " +
+          huge.string() + "/big " + huge.string() + "/mine/big",
+      "host = \"h\"\n[[resources]]\nresource_type = \"file\"\nname = \"shared\"\nprops = { path = \"" + huge.string() +
+          "/big\", content = \"small\\n\" }\n\n[[resources]]\nresource_type = \"file\"\nname = \"own\"\nprops = { path = \"" +
+          huge.string() + "/mine/big\", content = \"small\\n\" }\n");
+  EXPECT_FALSE(result.timed_out) << "the run read the sparse file";
+  EXPECT_EQ(result.out,
+            R"({"host":"h","resources":[)"
+            R"({"type":"file","name":"own","status":"changed","diff":"content","changes":[{"field":"content","action":"update","to":")" +
+                digest + R"("}]},)"
+                R"({"type":"file","name":"shared","status":"changed","diff":"owner and mode of uid 65534's file not kept, content","changes":[{"field":"content","action":"create","to":")" +
+                digest + R"("}]}],)"
+                         R"("summary":{"changed":2,"ok":0,"failed":0,"skipped":0}})"
+                         "\n0 6\n65534 6\n")
+      << result.err;
+}
+
 // A cron spool (1730 root:crontab) holds each user's own crontab, not bait:
 // rewritten, it stays the user's, in the spool's group and 0600, or cron
 // skips it.
