@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "host/fd_io.hpp"
+#include "host/foreign_files.hpp"
 #include "host/path_parts.hpp"
 #include "host/pending_file.hpp"
 #include "host/process.hpp"
@@ -40,19 +41,21 @@ Status finish_temp(int fd, std::string_view data, const std::optional<struct sta
   return {};
 }
 
-}  // namespace
-
-bool takes_over(int dir_fd, const struct stat& existing) {
+// Whether the entry in the directory dir_fd is bait. Root's entries, most of
+// those written, never are: their directory is not looked at.
+bool is_bait_in(int dir_fd, const struct stat& entry, const std::optional<OwnerIds>& owner) {
   struct stat dir {};
-  if (::fstat(dir_fd, &dir) != 0) return false;
-  return (dir.st_mode & S_ISVTX) == 0 || existing.st_uid == 0 || existing.st_uid == dir.st_uid;
+  return entry.st_uid != 0 && ::fstat(dir_fd, &dir) == 0 && is_bait(dir, entry, owner);
 }
+
+}  // namespace
 
 Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_view data,
                                          std::optional<std::uint32_t> mode, const std::optional<OwnerIds>& owner) {
   auto resolved = resolve_path(path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
-  if (resolved->is_link) {
+  const bool bait = resolved->exists() && is_bait_in(resolved->parent.get(), resolved->st, owner);
+  if (resolved->is_link && !bait) {
     return AgentError::resource("refusing to atomically write " + path + ": path is a symlink");
   }
   if (!split_path(path).parent || (!resolved->parent.valid() && resolved->exists())) {
@@ -71,7 +74,7 @@ Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_vi
   }
 
   std::optional<struct stat> existing;
-  if (resolved->exists() && takes_over(resolved->parent.get(), resolved->st)) existing = resolved->st;
+  if (resolved->exists() && !bait) existing = resolved->st;
   const std::uint32_t wanted_mode = mode.value_or(existing ? existing->st_mode & 07777 : 0644);
 
   auto file = PendingFile::create(resolved->parent.get(), resolved->name, path);

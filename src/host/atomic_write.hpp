@@ -21,17 +21,10 @@ namespace toln {
 // target itself is refused. The new file is a PendingFile beside it: it gets
 // the target's owner and group (when it existed), then the mode (the given
 // one, else the existing bits, else 0644), and is committed; "restorecon"
-// is run on the path, its outcome ignored. In a sticky directory an existing
-// file of anyone but root or the directory's owner is replaced as if it were
-// not there: its owner and mode are not taken over. On failure the target is
-// untouched and no temporary file is left.
-// Whether an existing file in the directory dir_fd is trusted as the one
-// to keep or replace. In a sticky directory such as /tmp anyone may have
-// made the name first; as the kernel's protected_regular rule does, only a
-// file of root or of the directory's owner is trusted there. Another user's
-// file is replaced as if it were not there, so new contents never become
-// that user's, nor that user's file root's.
-bool takes_over(int dir_fd, const struct stat& existing);
+// is run on the path, its outcome ignored. Bait at the target (is_bait:
+// another user's entry where anyone can make names, a link included) is
+// replaced as if it were not there: its owner and mode are not taken over.
+// On failure the target is untouched and no temporary file is left.
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode);
 // The same, handing back the new file's descriptor (open for writing). With
 // an owner, the new file gets that owner (an id it leaves out stays the

@@ -103,7 +103,8 @@ class Utf8Stream {
 
 }  // namespace
 
-std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted) {
+std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::uint64_t size, std::string_view wanted) {
+  if (size != wanted.size() && size > kTextFileLimit) return ContentCheck{false, std::nullopt};
   char buffer[65536];
   std::size_t offset = 0;
   // Set up at the first difference (a digest context costs more than
@@ -115,6 +116,7 @@ std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view 
     digest->update(wanted.substr(0, offset));
     (void)utf8.feed(wanted.substr(0, offset));
   };
+  if (size != wanted.size()) diverge();
   for (;;) {
     const ssize_t got = read_full(fd, buffer, sizeof buffer);
     if (got < 0) return ReadFault{errno, {}};
@@ -127,10 +129,12 @@ std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view 
       if (!utf8.feed(piece)) return ReadFault{0, {}};
       offset += piece.size();
     }
+    // Grown past the bound since its size was taken: too large to hash.
+    if (offset > kTextFileLimit) return ContentCheck{false, std::nullopt};
     // A short piece: read_full has met the end of the file.
     if (piece.size() < sizeof buffer) break;
   }
-  if (!digest && offset == wanted.size()) return ContentCheck{true, {}};
+  if (!digest && offset == wanted.size()) return ContentCheck{true, std::nullopt};
   if (!digest) diverge();
   if (!utf8.finish()) return ReadFault{0, {}};
   return ContentCheck{false, digest->finish()};
@@ -147,9 +151,14 @@ Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, con
   }
   if (S_ISDIR(opened.st.st_mode)) return failed(os_error_text(EISDIR));
   if (!S_ISREG(opened.st.st_mode)) return failed("not a regular file");
-  auto compared = compare_contents(opened.fd.get(), wanted);
+  auto compared = compare_contents(opened.fd.get(), static_cast<std::uint64_t>(opened.st.st_size), wanted);
   if (auto* fault = std::get_if<ReadFault>(&compared)) return failed(read_fault_text(*fault));
   return std::optional<ContentCheck>(std::move(std::get<ContentCheck>(compared)));
+}
+
+FieldChange content_change(std::string field, const std::optional<ContentCheck>& current, std::string_view wanted) {
+  if (!current) return change_create(std::move(field), content_digest(wanted));
+  return FieldChange{std::move(field), ChangeAction::Update, current->current_digest, content_digest(wanted)};
 }
 
 }  // namespace toln

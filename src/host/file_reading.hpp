@@ -2,6 +2,7 @@
 // Reading text files that may be missing, and comparing a file's contents
 // with the wanted ones in bounded memory.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "host/safe_path.hpp"
 #include "model/result.hpp"
+#include "model/run_report.hpp"
 
 namespace toln {
 
@@ -33,16 +35,22 @@ std::variant<std::string, ReadFault> read_text_file(const std::string& path);
 // How a file's contents compare with the wanted ones.
 struct ContentCheck {
   bool equal = false;
-  std::string current_digest;  // content_digest of the file, when not equal
+  // content_digest of the file, when not equal and no larger than 64 MiB.
+  std::optional<std::string> current_digest;
 };
-// Reads the open regular file to its end in bounded pieces: equal to wanted,
-// or else its digest; it must hold UTF-8 text either way (else a fault with
-// errnum 0).
-std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::string_view wanted);
+// Compares the open regular file of the given size with wanted, reading
+// only what decides: a size that differs decides without a read, and is
+// read (in bounded pieces) only for the digest, never past 64 MiB: a sparse
+// file costs its owner nothing. A file read must hold UTF-8 text (else a
+// fault with errnum 0).
+std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::uint64_t size, std::string_view wanted);
 // The same for an opened path: absent when nothing is there. Errors as
 // read_file_opt has them ("failed to read {}: {}"): a directory, a file
 // that is not regular or not UTF-8, a path that cannot be reached.
 Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, const std::string& path,
                                                    std::string_view wanted);
+// The record of contents that differ: create for a missing file, else an
+// update from the current digest (none when it was not taken).
+FieldChange content_change(std::string field, const std::optional<ContentCheck>& current, std::string_view wanted);
 
 }  // namespace toln

@@ -1,10 +1,15 @@
 #include "host/pending_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <functional>
 
 #include "host/path_parts.hpp"
 #include "text/utf8.hpp"
@@ -13,6 +18,48 @@ namespace toln {
 namespace {
 
 constexpr std::size_t kNameMax = 255;
+constexpr int kNameTries = 16;
+
+// 64 bits from the kernel's generator, else (before its pool is ready, early
+// in boot) a clock reading and a count, which still differ from try to try.
+std::string random_hex() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    static std::atomic<std::uint64_t> count{0};
+    bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^ (++count << 48);
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
+
+// The path of a file named file beside path.
+std::string path_beside(const std::string& path, const std::string& file) {
+  // A bare name's temporary file is named bare too, in the same directory.
+  const std::size_t last = path.find_last_not_of('/');
+  if (last == std::string::npos || path.rfind('/', last) == std::string::npos) return file;
+  const PathParts parts = split_path(path);
+  return (*parts.parent == "/" ? "" : *parts.parent) + "/" + file;
+}
+
+// Calls make with temp_name, and with fresh names for name while the one
+// tried is taken. 0, or the errno of the last try (temp_name then names it).
+int under_fresh_name(std::string_view name, std::string& temp_name, const std::function<int(const char*)>& make) {
+  for (int tries = 1;; ++tries) {
+    const int error = make(temp_name.c_str());
+    if (error != EEXIST || tries == kNameTries) return error;
+    temp_name = temp_file_name(name);
+  }
+}
+
+// Links the open unnamed file into dir as name: 0 or the errno.
+int link_unnamed(int fd, int dir, const char* name) {
+  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc does not.
+  if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) return 0;
+  if (errno == EEXIST) return EEXIST;
+  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, proc_path.c_str(), dir, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
@@ -27,51 +74,45 @@ bool names_file(int dir, const std::string& name, int fd) {
 }  // namespace
 
 std::string temp_file_name(std::string_view name) {
-  const std::string suffix = ".toln-tmp." + std::to_string(::getpid());
+  const std::string suffix = ".toln-tmp." + std::to_string(::getpid()) + "." + random_hex();
   if (name.empty() || !is_valid_utf8(name)) name = "toln";
   return "." + std::string(name.substr(0, floor_char_boundary(name, kNameMax - 1 - suffix.size()))) + suffix;
 }
 
 std::string atomic_temp_path(const std::string& path) {
-  const PathParts parts = split_path(path);
-  const std::string file = temp_file_name(parts.file_name);
-  // A bare name's temporary file is named bare too, in the same directory.
-  const std::size_t last = path.find_last_not_of('/');
-  if (last == std::string::npos || path.rfind('/', last) == std::string::npos) return file;
-  const std::string& dir = *parts.parent;
-  return (dir == "/" ? "" : dir) + "/" + file;
+  return path_beside(path, temp_file_name(split_path(path).file_name));
 }
 
-PendingFile::PendingFile(UniqueFd dir, UniqueFd fd, bool named, std::string name, std::string target)
+PendingFile::PendingFile(UniqueFd dir, UniqueFd fd, bool named, std::string name, std::string temp_name,
+                         std::string target)
     : dir_(std::move(dir)),
       fd_(std::move(fd)),
       named_(named),
       name_(std::move(name)),
-      temp_name_(temp_file_name(name_)),
+      temp_name_(std::move(temp_name)),
       target_(std::move(target)),
-      temp_path_(atomic_temp_path(target_)) {}
+      temp_path_(path_beside(target_, temp_name_)) {}
 
 Result<PendingFile> PendingFile::create(int dir_fd, const std::string& name, const std::string& target) {
+  std::string temp_name = temp_file_name(name);
   const auto failed = [&](int errnum) {
-    return AgentError::resource("failed to create temp file " + atomic_temp_path(target) + ": " + os_error_text(errnum));
+    return AgentError::resource("failed to create temp file " + path_beside(target, temp_name) + ": " +
+                                os_error_text(errnum));
   };
   UniqueFd dir(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
   if (!dir.valid()) return failed(errno);
   // Created private: until its own mode is set, the file must not show the
   // new contents (of a 0600 file, say) to other users.
   UniqueFd fd(::openat(dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  if (fd.valid()) return PendingFile(std::move(dir), std::move(fd), false, name, target);
+  if (fd.valid()) return PendingFile(std::move(dir), std::move(fd), false, name, std::move(temp_name), target);
   // EISDIR and EINVAL: a kernel or file system without unnamed files.
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return failed(errno);
-  const std::string temp_name = temp_file_name(name);
-  // A file of this name carries this process's id, which no other running
-  // process has: an earlier agent was killed while writing it. Where the
-  // agent gets the same id every run (pid 1 in a container) it would refuse
-  // every later write of this target.
-  (void)::unlinkat(dir.get(), temp_name.c_str(), 0);
-  fd = UniqueFd(::openat(dir.get(), temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd.valid()) return failed(errno);
-  return PendingFile(std::move(dir), std::move(fd), true, name, target);
+  const int error = under_fresh_name(name, temp_name, [&](const char* temp) {
+    fd = UniqueFd(::openat(dir.get(), temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.valid() ? 0 : errno;
+  });
+  if (error != 0) return failed(error);
+  return PendingFile(std::move(dir), std::move(fd), true, name, std::move(temp_name), target);
 }
 
 PendingFile::~PendingFile() {
@@ -81,17 +122,10 @@ PendingFile::~PendingFile() {
 }
 
 Status PendingFile::give_temp_name() {
-  // As at creation: an entry of this name was left by a killed agent of the
-  // same id. unlinkat removes the entry itself, whatever it is.
-  (void)::unlinkat(dir_.get(), temp_name_.c_str(), 0);
-  // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; /proc does not.
-  if (::linkat(fd_.get(), "", dir_.get(), temp_name_.c_str(), AT_EMPTY_PATH) != 0) {
-    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd_.get());
-    if (errno == EEXIST ||
-        ::linkat(AT_FDCWD, proc_path.c_str(), dir_.get(), temp_name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-      return AgentError::resource("failed to create temp file " + temp_path_ + ": " + os_error_text(errno));
-    }
-  }
+  const int error =
+      under_fresh_name(name_, temp_name_, [&](const char* temp) { return link_unnamed(fd_.get(), dir_.get(), temp); });
+  temp_path_ = path_beside(target_, temp_name_);
+  if (error != 0) return AgentError::resource("failed to create temp file " + temp_path_ + ": " + os_error_text(error));
   named_ = true;
   return {};
 }

@@ -11,11 +11,13 @@
 
 namespace toln {
 
-// ".{name}.toln-tmp.{pid}", the name cut short (at a character boundary)
-// where the whole would pass the file-name limit of 255 bytes; "toln" for a
-// name that is empty or not UTF-8.
+// ".{name}.toln-tmp.{pid}.{16 random hexadecimal digits}", new on every
+// call, the name cut short (at a character boundary) where the whole would
+// pass the file-name limit of 255 bytes; "toln" for a name that is empty or
+// not UTF-8. The process id is there for anyone to read: a name made of it
+// alone could be taken first.
 std::string temp_file_name(std::string_view name);
-// That name's path beside the target path (bare beside a bare name).
+// Such a name's path beside the target path (bare beside a bare name).
 std::string atomic_temp_path(const std::string& path);
 
 // The file is created unnamed (O_TMPFILE), mode 0600 and owned by the
@@ -24,9 +26,11 @@ std::string atomic_temp_path(const std::string& path);
 // exclusively under its temporary name instead. It gets a name only at
 // commit, the temporary one first, and is renamed over the target relative
 // to the directory descriptor that was resolved; what then bears the
-// target's name must be this very file. Until commit() succeeds, dropping
-// the object removes the temporary name again (when it still names this
-// file).
+// target's name must be this very file. A temporary name that is taken is
+// replaced by a fresh one (up to 16 tries), so an entry someone put there
+// costs a try, never the write; nothing is ever removed to free a name.
+// Until commit() succeeds, dropping the object removes the temporary name
+// again (when it still names this file).
 //
 // Usage (atomic_write, and any writer that fills the file itself, such as a
 // program given fd() as its standard output):
@@ -45,11 +49,12 @@ class PendingFile {
   ~PendingFile();
 
   int fd() const { return fd_.get(); }
-  // The temporary name's path beside the target.
+  // The temporary name's path beside the target: the name the file has, or
+  // the first it will be given.
   const std::string& temp_path() const { return temp_path_; }
-  // Flushes the file ("fsync temp: {}"), gives it the temporary name (a
-  // stale entry of that name removed first; "failed to create temp file
-  // {}: {}"), renames it over the target ("failed to rename {} -> {}: {}"),
+  // Flushes the file ("fsync temp: {}"), gives it a temporary name ("failed
+  // to create temp file {}: {}"), renames it over the target ("failed to
+  // rename {} -> {}: {}"),
   // checks that the target is now this file ("{target} was replaced while it
   // was being written") and flushes the directory (a failure there is
   // ignored).
@@ -58,7 +63,7 @@ class PendingFile {
   UniqueFd release_fd() { return std::move(fd_); }
 
  private:
-  PendingFile(UniqueFd dir, UniqueFd fd, bool named, std::string name, std::string target);
+  PendingFile(UniqueFd dir, UniqueFd fd, bool named, std::string name, std::string temp_name, std::string target);
 
   // Links the unnamed file under the temporary name.
   Status give_temp_name();

@@ -7,7 +7,6 @@
 #include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
-#include "host/sha256.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -48,8 +47,7 @@ Status keep_file(const ManagedFile& file, const std::string& wanted, bool dry_ru
   if (!current) return std::move(current).error();
   if (*current && (*current)->equal) return {};
   changes.messages.push_back(file.message);
-  changes.records.push_back(*current ? change_update(file.field, (*current)->current_digest, content_digest(wanted))
-                                     : change_create(file.field, content_digest(wanted)));
+  changes.records.push_back(content_change(file.field, *current, wanted));
   if (dry_run) return {};
   const auto mode = *current ? std::nullopt : file.new_mode;
   if (auto written = atomic_write(file.path, wanted, mode); !written) {

@@ -9,6 +9,7 @@
 #include "host/atomic_write.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
+#include "host/foreign_files.hpp"
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
 #include "host/pending_file.hpp"
@@ -29,12 +30,18 @@ struct Wanted {
   std::optional<std::string> owner;
 };
 
-AgentError link_refused(const std::string& dest) {
-  return AgentError::resource("refusing to download to " + dest + ": path is a symlink");
+// A dest ending in "/", "." or "..": present, the file would land under
+// the name before it, or its missing directories would be made; absent, the
+// file before it would go.
+bool names_a_directory(const std::string& dest) {
+  const std::string_view last = std::string_view(dest).substr(dest.find_last_of('/') + 1);
+  return !dest.empty() && (last.empty() || last == "." || last == "..");
 }
 
-AgentError os_step_failed(std::string_view step, int errnum) {
-  return AgentError::resource(std::string(step) + " failed: " + os_error_text(errnum));
+AgentError not_a_file(const std::string& dest) { return AgentError::resource(dest + " is not a regular file"); }
+
+AgentError link_refused(const std::string& dest) {
+  return AgentError::resource("refusing to download to " + dest + ": path is a symlink");
 }
 
 // A link at dest counts as present only when what it leads to exists; only
@@ -62,10 +69,18 @@ mode_t masked(mode_t bits) {
 // Owner first, then mode: a change of owner clears the set-id bits.
 Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::optional<std::uint32_t> mode) {
   if (owner) {
-    if (const int error = change_owner(fd, *owner, false); error != 0) return os_step_failed("chown", error);
+    if (const int error = change_owner(fd, *owner, false); error != 0) return chown_failed_error(os_error_text(error));
   }
-  if (mode && ::fchmod(fd, *mode & 07777) != 0) return os_step_failed("chmod", errno);
+  if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::resource("chmod failed: " + os_error_text(errno));
   return {};
+}
+
+// An owner that cannot be parsed is nothing here: it fails where the owner
+// is set.
+std::optional<OwnerIds> owner_ids(const Wanted& wanted) {
+  if (!wanted.owner) return std::nullopt;
+  auto parsed = parse_owner_spec(*wanted.owner);
+  return parsed ? std::optional<OwnerIds>(*parsed) : std::nullopt;
 }
 
 // Fetches into a pending file in dest's directory and puts it in place once
@@ -86,7 +101,7 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
     }
     // Put there meanwhile.
     if (where.is_link) return link_refused(wanted.dest);
-    if (where.exists() && !S_ISREG(where.st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
+    if (where.exists() && !S_ISREG(where.st.st_mode)) return not_a_file(wanted.dest);
   }
   std::optional<std::uint32_t> mode;
   if (wanted.mode) {
@@ -97,7 +112,7 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
   std::optional<OwnerIds> owner;
   if (wanted.owner) {
     auto parsed = parse_owner_spec(*wanted.owner);
-    if (!parsed) return AgentError::resource("chown failed: " + parsed.error().message());
+    if (!parsed) return chown_failed_error(parsed.error().message());
     owner = *parsed;
   }
 
@@ -142,7 +157,7 @@ Status correct_mode_and_owner(const Wanted& wanted, int fd, bool dry_run, std::v
       messages.push_back("owner " + current + " -> " + *wanted.owner);
       if (!dry_run) {
         auto ids = parse_owner_spec(*wanted.owner);
-        if (!ids) return AgentError::resource("chown failed: " + ids.error().message());
+        if (!ids) return chown_failed_error(ids.error().message());
         owner_change = *ids;
         // The new owner takes the set-id bits away: the mode goes back on.
         if (wanted.mode) mode_change = *parse_mode(*wanted.mode);
@@ -153,27 +168,59 @@ Status correct_mode_and_owner(const Wanted& wanted, int fd, bool dry_run, std::v
   return set_owner_then_mode(fd, owner_change, mode_change);
 }
 
+// A new file fetched in place of what `where` names, or in dry-run the
+// message saying so.
+Status download_anew(const Wanted& wanted, ResolvedPath where, bool dry_run, std::vector<std::string>& messages,
+                     std::optional<UnpackedArchive> archive = std::nullopt) {
+  if (dry_run) {
+    messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
+    return {};
+  }
+  return fetch_new(wanted, std::move(where), messages, std::move(archive));
+}
+
+// Another user's dest: bait is replaced as if it were not there; a file that
+// would change hands is replaced by a new one, reported as the old one
+// compares. Neither is read. False when the rules leave dest to be
+// compared; `where` is then untouched.
+Result<bool> replace_foreign(const Wanted& wanted, ResolvedPath& where, bool dry_run,
+                             std::vector<std::string>& messages) {
+  const auto owner = owner_ids(wanted);
+  auto bait = find_bait(wanted.dest, owner);
+  if (!bait) return std::move(bait).error();
+  if (*bait) {
+    messages.push_back(not_kept_message((*bait)->st.st_uid));
+    if (auto fetched = download_anew(wanted, std::move(**bait), dry_run, messages); !fetched) return fetched.error();
+    return true;
+  }
+  if (!owner || !gives_away(where.st, *owner)) return false;
+  if (where.is_link) return link_refused(wanted.dest);
+  std::vector<std::string> compared;
+  if (auto reported = correct_mode_and_owner(wanted, where.object.get(), true, compared); !reported) {
+    return reported.error();
+  }
+  if (auto fetched = download_anew(wanted, std::move(where), dry_run, messages); !fetched) return fetched.error();
+  messages.insert(messages.end(), compared.begin(), compared.end());
+  return true;
+}
+
 Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string>& messages) {
   auto where = resolve_path(wanted.dest, LastLink::Follow);
   if (!where) return std::move(where).error();
   if (!where->exists()) {
     if (where->is_link) return link_refused(wanted.dest);
-    if (dry_run) {
-      messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-      return {};
-    }
-    return fetch_new(wanted, std::move(*where), messages);
+    return download_anew(wanted, std::move(*where), dry_run, messages);
   }
-  if (!S_ISREG(where->st.st_mode)) return AgentError::resource(wanted.dest + " is not a regular file");
-  if (!where->is_link && !takes_over(where->parent.get(), where->st)) {
-    if (dry_run) {
-      messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-      return {};
-    }
-    return fetch_new(wanted, std::move(*where), messages);
+  if (!S_ISREG(where->st.st_mode)) return not_a_file(wanted.dest);
+  // Root's own files are neither bait nor given away.
+  if (where->st.st_uid != 0) {
+    auto replaced = replace_foreign(wanted, *where, dry_run, messages);
+    if (!replaced) return std::move(replaced).error();
+    if (*replaced) return {};
   }
   auto file = open_resolved(*where, wanted.dest);
   if (!file) return std::move(file).error();
+  const bool hashed = could_be_a_transfer(where->st);
 
   if (wanted.extract) {
     // The archive is fetched and verified on every run and the file it
@@ -181,22 +228,26 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
     // archive (a new checksum) or an edited dest is installed again.
     auto archive = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
     if (!archive) return std::move(archive).error();
-    auto installed = sha256_hex_of(file->get(), wanted.dest);
-    if (!installed) return std::move(installed).error();
     auto packed = sha256_hex_of(archive->member.get(), wanted.dest);
     if (!packed) return std::move(packed).error();
-    if (*installed != *packed) {
+    std::optional<std::string> installed;
+    if (hashed) {
+      auto digest = sha256_hex_of(file->get(), wanted.dest);
+      if (!digest) return std::move(digest).error();
+      installed = std::move(*digest);
+    }
+    if (installed != *packed) {
       if (where->is_link) return link_refused(wanted.dest);
-      if (dry_run) {
-        messages.push_back("would download " + wanted.url + " -> " + wanted.dest);
-        return {};
-      }
-      return fetch_new(wanted, std::move(*where), messages, std::move(*archive));
+      return download_anew(wanted, std::move(*where), dry_run, messages, std::move(*archive));
     }
   } else if (wanted.checksum) {
-    auto digest = sha256_hex_of(file->get(), wanted.dest);
-    if (!digest) return std::move(digest).error();
-    if (*digest != *wanted.checksum) {
+    std::optional<std::string> digest;
+    if (hashed) {
+      auto taken = sha256_hex_of(file->get(), wanted.dest);
+      if (!taken) return std::move(taken).error();
+      digest = std::move(*taken);
+    }
+    if (digest != *wanted.checksum) {
       if (where->is_link) return link_refused(wanted.dest);
       messages.push_back("checksum mismatch (re-download)");
       if (dry_run) return {};
@@ -216,7 +267,10 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
   if (!url) return std::move(url).error();
   auto dest = prop_required(resource, "dest");
   if (!dest) return std::move(dest).error();
-  if (prop_str_or(resource, "state", "present") == "absent") return remove_dest(resource, *dest, dry_run);
+  if (prop_str_or(resource, "state", "present") == "absent") {
+    if (names_a_directory(*dest)) return not_a_file(*dest);
+    return remove_dest(resource, *dest, dry_run);
+  }
 
   const Wanted wanted{*url,
                       *dest,
@@ -237,12 +291,7 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
     return std::move(checked).error();
   }
 
-  // Such a dest names a directory: the file would land under the name
-  // before it, or its missing directories would be made.
-  const std::string_view last = std::string_view(wanted.dest).substr(wanted.dest.find_last_of('/') + 1);
-  if (!wanted.dest.empty() && (last.empty() || last == "." || last == "..")) {
-    return AgentError::resource(wanted.dest + " is not a regular file");
-  }
+  if (names_a_directory(wanted.dest)) return not_a_file(wanted.dest);
 
   std::vector<std::string> messages;
   if (auto applied = apply_present(wanted, dry_run, messages); !applied) return std::move(applied).error();

@@ -1,3 +1,5 @@
+#include <cstdint>
+
 #include "host/fd_io.hpp"
 #include "host/process.hpp"
 #include "host/sha256.hpp"
@@ -13,6 +15,15 @@ Result<std::string> sha256_hex_of(int fd, const std::string& path) {
   });
   if (error != 0) return AgentError::resource("failed to read " + path + ": " + os_error_text(error));
   return digest.finish().substr(std::string_view("sha256:").size());
+}
+
+bool could_be_a_transfer(const struct stat& st) {
+  constexpr std::uint64_t kTiB = std::uint64_t{1} << 40;
+  constexpr std::uint64_t kHoleBound = std::uint64_t{64} << 20;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const auto on_disk = static_cast<std::uint64_t>(st.st_blocks) * 512;
+  if (size > kTiB) return false;
+  return st.st_uid == 0 || size <= kHoleBound || on_disk >= size / 16;
 }
 
 Status verify_sha256(int fd, const std::string& path, const std::optional<std::string>& checksum) {

@@ -4,6 +4,7 @@
 // verified through descriptors: no step opens a path that another user could
 // have swapped for a link in the meantime.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -19,6 +20,15 @@ namespace toln {
 // The lowercase hexadecimal SHA-256 of an open file from its start, read in
 // bounded pieces; "failed to read {path}: {}".
 Result<std::string> sha256_hex_of(int fd, const std::string& path);
+
+// Whether an existing dest may be what a transfer wrote, and so is worth
+// hashing. No transfer leaves a file larger than 1 TiB, nor holes: a file
+// of another user (the wanted owner, say) larger than 64 MiB with less than
+// a sixteenth of its size on disk was not written by curl, and is fetched
+// again unread rather than hashed at no cost to its owner. Root's own files
+// are exempt from the second rule, since file systems that compress (ZFS,
+// btrfs) keep runs of zeros as holes.
+bool could_be_a_transfer(const struct stat& st);
 
 // Without a checksum: success. Otherwise the file's digest must equal it
 // byte for byte, else "checksum mismatch: expected {}, got {}".

@@ -9,10 +9,10 @@
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
 #include "host/file_reading.hpp"
+#include "host/foreign_files.hpp"
 #include "host/owners.hpp"
 #include "host/path_parts.hpp"
 #include "host/safe_path.hpp"
-#include "host/sha256.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
 
@@ -49,37 +49,33 @@ struct Target {
   int fd() const { return found.fd.get(); }
 };
 
-// Compares and, unless in dry-run, writes the contents. The new file gets
-// the wanted owner before its mode and before it has a name: given the
-// existing owner instead, a user who owns the file now could open the new
-// one for writing before it became another's (root's, set-id perhaps).
+// Compares and, unless in dry-run, writes the contents: when they differ, or
+// when the file must be a new one (rewrite) although they are equal. The
+// new file gets the wanted owner before its mode and before it has a name:
+// given the existing owner instead, a user who owns the file now could open
+// the new one for writing before it became another's (root's, set-id
+// perhaps).
 Status apply_content(Target& target, const std::string& wanted, std::optional<std::uint32_t> mode,
-                     const std::optional<std::string>& owner, bool dry_run, Changes& changes) {
+                     const std::optional<OwnerIds>& owner, bool rewrite, bool dry_run, Changes& changes) {
   const std::string& path = target.path;
   auto check = check_contents(target.found, path, wanted);
   if (!check) return std::move(check).error();
-  if (*check && (*check)->equal) return {};
-  const std::optional<std::string> current_digest =
-      *check ? std::optional<std::string>((*check)->current_digest) : std::nullopt;
-  changes.messages.push_back("content");
-  changes.records.push_back(current_digest ? change_update("content", *current_digest, content_digest(wanted))
-                                           : change_create("content", content_digest(wanted)));
-  if (dry_run) return {};
+  const bool differs = !*check || !(*check)->equal;
+  if (differs) {
+    changes.messages.push_back("content");
+    changes.records.push_back(content_change("content", *check, wanted));
+  }
+  if ((!differs && !rewrite) || dry_run) return {};
   if (const auto parent = split_path(path).parent) {
     auto made = make_dirs(*parent);
     if (!made) return std::move(made).error();
     if (*made != 0) return create_dir_failed_error(*made);
   }
-  // An owner that cannot be parsed fails later, as a change of owner.
-  std::optional<OwnerIds> owner_ids;
-  if (owner) {
-    if (auto parsed = parse_owner_spec(*owner)) owner_ids = *parsed;
-  }
-  auto written = atomic_write_keeping_fd(path, wanted, mode, owner_ids);
+  auto written = atomic_write_keeping_fd(path, wanted, mode, owner);
   if (!written) return write_failed_error(path, written.error());
   target.found.fd = std::move(*written);
   target.written = true;
-  target.written_with_owner = owner_ids.has_value();
+  target.written_with_owner = owner.has_value();
   return {};
 }
 
@@ -98,12 +94,11 @@ Status apply_owner(Target& target, const std::string& owner, std::optional<std::
   changes.messages.push_back("owner " + current + std::string(kArrow) + owner);
   changes.records.push_back(change_update("owner", current, owner));
   if (dry_run || target.written_with_owner) return {};
-  const auto chown_failed = [&](const std::string& cause) {
-    return AgentError::resource("failed to chown " + target.path + ": " + cause);
-  };
   auto ids = parse_owner_spec(owner);
-  if (!ids) return chown_failed(ids.error().message());
-  if (const int error = change_owner(target.fd(), *ids, false); error != 0) return chown_failed(os_error_text(error));
+  if (!ids) return chown_failed_error(ids.error().message());
+  if (const int error = change_owner(target.fd(), *ids, false); error != 0) {
+    return chown_failed_error(os_error_text(error));
+  }
   // A change of owner clears the set-user-id and set-group-id bits of a
   // file; without them back the next run would find the mode changed.
   if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(target.fd(), *mode) != 0) {
@@ -134,18 +129,38 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
   auto opened = open_path(path);
   if (!opened) return std::move(opened).error();
   Target target{path, std::move(*opened)};
-  const struct stat& found = target.found.st;
   // A FIFO would block the read, a device never end it.
-  if (target.found.exists && !S_ISREG(found.st_mode) && !S_ISDIR(found.st_mode)) {
+  if (target.found.exists && !S_ISREG(target.found.st.st_mode) && !S_ISDIR(target.found.st.st_mode)) {
     return AgentError::resource(path + " is not a regular file");
   }
-  std::optional<std::uint32_t> current_mode;  // set when the mode differs
-  if (mode && target.found.exists && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
 
   Changes changes;
   const auto owner = prop_str(resource, "owner");
+  // An owner that cannot be parsed fails later, as a change of owner.
+  std::optional<OwnerIds> owner_ids;
+  if (owner) {
+    if (auto parsed = parse_owner_spec(*owner)) owner_ids = *parsed;
+  }
+  // A user's file that would change hands: only a new file may, and only
+  // contents that are known can fill it.
+  const bool given_away = target.found.exists && owner_ids && gives_away(target.found.st, *owner_ids);
+  if (given_away && !*wanted) return refused_in_place(path, *owner, target.found.st.st_uid);
+  // Root's files are never bait: the path is not walked again for them.
+  if (*wanted && target.found.exists && target.found.st.st_uid != 0) {
+    auto bait = find_bait(path, owner_ids);
+    if (!bait) return std::move(bait).error();
+    if (*bait) {
+      changes.messages.push_back(not_kept_message((*bait)->st.st_uid));
+      target.found = OpenedPath{};
+      target.found.missing_errno = ENOENT;
+    }
+  }
+  const struct stat& found = target.found.st;
+  std::optional<std::uint32_t> current_mode;  // set when the mode differs
+  if (mode && target.found.exists && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
+
   if (*wanted) {
-    if (auto content = apply_content(target, **wanted, mode, owner, dry_run, changes); !content) {
+    if (auto content = apply_content(target, **wanted, mode, owner_ids, given_away, dry_run, changes); !content) {
       return std::move(content).error();
     }
   }

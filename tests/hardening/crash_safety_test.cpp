@@ -174,7 +174,7 @@ props = { key = "vm.swappiness", value = ")" + v.swappiness + R"(", persist = tr
         const bool known_target =
             targets.empty() ? fs::exists(dir / target) && target.starts_with("f") : targets.contains(target);
         EXPECT_TRUE(name.starts_with(".") && known_target) << dir / name;
-        const std::string pid = name.substr(marker + 10);
+        const std::string pid = name.substr(marker + 10, name.find('.', marker + 10) - marker - 10);
         EXPECT_TRUE(killed_pids.contains(pid)) << dir / name << " is not of a killed run";
         EXPECT_TRUE(pids.insert(pid).second) << "a second temporary file of process " << pid;
       }

@@ -28,9 +28,24 @@ using testing::write_file;
 constexpr uid_t kOtherUid = 1234;
 constexpr gid_t kOtherGid = 2345;
 
-std::string temp_name(const fs::path& target) {
+// The temporary name an agent of this process id once gave every write of
+// the target, without the random part names carry now.
+std::string old_temp_name(const fs::path& target) {
   return (target.parent_path() / ("." + target.filename().string() + ".toln-tmp." + std::to_string(::getpid())))
       .string();
+}
+
+// The text with the random part of every temporary name (16 hexadecimal
+// digits after ".toln-tmp.{pid}.") shown as "R".
+std::string without_random(std::string text) {
+  const std::string marker = ".toln-tmp.";
+  for (std::size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+    const std::size_t dot = text.find_first_not_of("0123456789", at + marker.size());
+    if (dot == std::string::npos || text[dot] != '.' || text.size() < dot + 17) continue;
+    const std::string random = text.substr(dot + 1, 16);
+    if (random.find_first_not_of("0123456789abcdef") == std::string::npos) text.replace(dot + 1, 16, "R");
+  }
+  return text;
 }
 
 // Keeps every capability of root but the one that changes owners.
@@ -133,6 +148,56 @@ TEST_F(AtomicWrite, WantedOwnerIsGivenBeforeTheMode) {
   });
 }
 
+// Where anyone can make a name (sticky and writable by others, as /tmp),
+// another user's entry is bait: replaced as if it were not there, a link
+// included. Elsewhere (a cron spool: sticky, not writable by others) a
+// user's file keeps its owner, group and mode, as does one that already
+// has the wanted owner.
+TEST_F(AtomicWrite, BaitWhereAnyoneMakesNamesIsReplacedAsIfAbsent) {
+  const fs::path dir = sandbox.scratch_dir();
+  sandbox.run_in_process([&] {
+    write_file(dir / "real", "real", 0600);
+    const struct {
+      std::string name;
+      mode_t dir_mode;
+      bool link;
+      uid_t owner;
+      std::optional<OwnerIds> wanted;
+      uid_t uid;
+      gid_t gid;
+      mode_t mode;
+    } cases[] = {
+        {"users-file", 01777, false, kOtherUid, std::nullopt, 0, ::getgid(), 0644},
+        {"users-link", 01777, true, kOtherUid, std::nullopt, 0, ::getgid(), 0644},
+        {"roots-file", 01777, false, 0, std::nullopt, 0, kOtherGid, 0600},
+        {"wanted-owners-file", 01777, false, kOtherUid, OwnerIds{kOtherUid, std::nullopt}, kOtherUid, kOtherGid, 0600},
+        {"spool", 01730, false, kOtherUid, std::nullopt, kOtherUid, kOtherGid, 0600},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      const fs::path shared = dir / c.name;
+      fs::create_directory(shared);
+      ASSERT_EQ(::chmod(shared.c_str(), c.dir_mode), 0);
+      const fs::path target = shared / "f";
+      if (c.link) {
+        fs::create_symlink(dir / "real", target);
+      } else {
+        write_file(target, "old", 0600);
+      }
+      ASSERT_EQ(::lchown(target.c_str(), c.owner, kOtherGid), 0);
+      auto written = atomic_write_keeping_fd(target, "new", std::nullopt, c.wanted);
+      ASSERT_TRUE(written) << error_of(written);
+      const struct stat st = lstat_of(target);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(read_file(target), "new");
+      EXPECT_EQ(st.st_uid, c.uid);
+      EXPECT_EQ(st.st_gid, c.gid);
+      EXPECT_EQ(st.st_mode & 07777, c.mode);
+    }
+    EXPECT_EQ(read_file(dir / "real"), "real");
+  });
+}
+
 TEST_F(AtomicWrite, RefusesSymbolicLinksEvenDangling) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {
@@ -155,33 +220,27 @@ TEST_F(AtomicWrite, RefusesSymbolicLinksEvenDangling) {
 TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {
-    // A stale temporary file of this very process id, left by a killed
-    // agent that had the same id, is replaced; a directory of that name is
-    // not.
+    // Whatever holds the name an agent of this very process id once used
+    // (a file left by a killed run, a directory someone made first) blocks
+    // no write and is left alone.
     const fs::path stale_target = dir / "stale";
     write_file(stale_target, "old");
-    write_file(temp_name(stale_target), "left by a killed run");
+    fs::create_directories(old_temp_name(stale_target) + "/inside");
     EXPECT_EQ(error_of(atomic_write(stale_target, "new", std::nullopt)), "");
     EXPECT_EQ(read_file(stale_target), "new");
-    EXPECT_FALSE(fs::exists(temp_name(stale_target)));
-    fs::create_directories(temp_name(stale_target) + "/inside");
-    EXPECT_EQ(error_of(atomic_write(stale_target, "newer", std::nullopt)),
-              "resource error: failed to create temp file " + temp_name(stale_target) +
-                  ": File exists (os error 17)");
-    EXPECT_EQ(read_file(stale_target), "new");
-    EXPECT_TRUE(fs::exists(temp_name(stale_target) + "/inside"));
+    EXPECT_TRUE(fs::exists(old_temp_name(stale_target) + "/inside"));
 
     const fs::path missing = dir / "no-such-dir" / "file";
-    EXPECT_EQ(error_of(atomic_write(missing, "x", std::nullopt)),
-              "resource error: failed to create temp file " + temp_name(missing) +
-                  ": No such file or directory (os error 2)");
+    EXPECT_EQ(without_random(error_of(atomic_write(missing, "x", std::nullopt))),
+              "resource error: failed to create temp file " + old_temp_name(missing) +
+                  ".R: No such file or directory (os error 2)");
 
     EXPECT_EQ(error_of(atomic_write("/", "x", std::nullopt)), "resource error: / has no parent directory");
 
     // A directory at the target: the rename fails and the temporary goes.
     fs::create_directories(dir / "a-directory" / "inside");
-    EXPECT_EQ(error_of(atomic_write(dir / "a-directory", "x", std::nullopt)),
-              "resource error: failed to rename " + temp_name(dir / "a-directory") + " -> " +
+    EXPECT_EQ(without_random(error_of(atomic_write(dir / "a-directory", "x", std::nullopt))),
+              "resource error: failed to rename " + old_temp_name(dir / "a-directory") + ".R -> " +
                   (dir / "a-directory").string() + ": Is a directory (os error 21)");
 
     // A full file system: the write fails.
@@ -203,23 +262,18 @@ TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
               "resource error: preserve owner on temp: Operation not permitted (os error 1)");
     EXPECT_EQ(read_file(foreign), "old");
 
-    EXPECT_EQ(dir_names(dir), (std::vector<std::string>{"." + std::string("stale.toln-tmp.") + std::to_string(::getpid()),
+    EXPECT_EQ(dir_names(dir), (std::vector<std::string>{fs::path(old_temp_name(stale_target)).filename(),
                                                          "a-directory", "foreign", "small", "stale"}));
   });
 }
 
 TEST_F(AtomicWrite, BareNameWritesBesideItselfInTheWorkingDirectory) {
   sandbox.run_in_process([&] {
-    const std::string temp = ".bare.toln-tmp." + std::to_string(::getpid());
-    EXPECT_EQ(atomic_temp_path("bare"), temp);
-    EXPECT_EQ(atomic_temp_path("./bare"), "./" + temp);
-    EXPECT_EQ(atomic_temp_path("/bare"), "/" + temp);
-    EXPECT_EQ(atomic_temp_path("sub/bare/"), "sub/" + temp);
-    // A directory of that name is not a stale file of ours: the error names it.
-    fs::create_directory(temp);
-    EXPECT_EQ(error_of(atomic_write("bare", "x", std::nullopt)),
-              "resource error: failed to create temp file " + temp + ": File exists (os error 17)");
-    fs::remove(temp);
+    const std::string temp = ".bare.toln-tmp." + std::to_string(::getpid()) + ".R";
+    EXPECT_EQ(without_random(atomic_temp_path("bare")), temp);
+    EXPECT_EQ(without_random(atomic_temp_path("./bare")), "./" + temp);
+    EXPECT_EQ(without_random(atomic_temp_path("/bare")), "/" + temp);
+    EXPECT_EQ(without_random(atomic_temp_path("sub/bare/")), "sub/" + temp);
     ASSERT_TRUE(atomic_write("bare", "x", std::nullopt));
     EXPECT_EQ(read_file("bare"), "x");
     EXPECT_EQ(dir_names("."), std::vector<std::string>{"bare"});
@@ -245,13 +299,14 @@ TEST_F(AtomicWrite, NamesNearTheFileNameLimit) {
       const std::string temp = temp_file_name(name);
       EXPECT_LE(temp.size(), 255u);
       EXPECT_TRUE(temp.starts_with("." + name.substr(0, 8)));
-      EXPECT_TRUE(temp.ends_with(".toln-tmp." + std::to_string(::getpid())));
+      EXPECT_TRUE(without_random(temp).ends_with(".toln-tmp." + std::to_string(::getpid()) + ".R")) << temp;
       EXPECT_TRUE(is_valid_utf8(temp));
       ASSERT_TRUE(atomic_write(dir / name, "x", std::nullopt));
       EXPECT_EQ(read_file(dir / name), "x");
     }
     EXPECT_EQ(dir_names(dir).size(), 4u) << "no temporary file left";
-    EXPECT_EQ(temp_file_name("a"), ".a.toln-tmp." + std::to_string(::getpid()));
+    EXPECT_EQ(without_random(temp_file_name("a")), ".a.toln-tmp." + std::to_string(::getpid()) + ".R");
+    EXPECT_NE(temp_file_name("a"), temp_file_name("a")) << "a new name every time";
   });
 }
 

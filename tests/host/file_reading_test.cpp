@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "harness/temp_dir.hpp"
 #include "host/sha256.hpp"
@@ -65,7 +66,7 @@ TEST(CompareContents, ReadsInPiecesAndHashesOnlyADifference) {
     SCOPED_TRACE(c.name);
     write_file(dir.path() / "f", c.file);
     const UniqueFd fd(::open((dir.path() / "f").c_str(), O_RDONLY | O_CLOEXEC));
-    const auto compared = compare_contents(fd.get(), c.wanted);
+    const auto compared = compare_contents(fd.get(), c.file.size(), c.wanted);
     if (!c.utf8) {
       ASSERT_TRUE(std::holds_alternative<ReadFault>(compared));
       EXPECT_EQ(read_fault_text(std::get<ReadFault>(compared)), "stream did not contain valid UTF-8");
@@ -74,8 +75,40 @@ TEST(CompareContents, ReadsInPiecesAndHashesOnlyADifference) {
     ASSERT_TRUE(std::holds_alternative<ContentCheck>(compared));
     const auto& check = std::get<ContentCheck>(compared);
     EXPECT_EQ(check.equal, c.equal);
-    EXPECT_EQ(check.current_digest, c.equal ? "" : content_digest(c.file));
+    EXPECT_EQ(check.current_digest, c.equal ? std::nullopt : std::optional(content_digest(c.file)));
   }
+}
+
+// A sparse file costs its owner nothing: past 64 MiB a file is never read
+// for its digest (1 TiB here would take the rest of the test's time), and
+// one that grows past it while it is read is not read further.
+TEST(CompareContents, FilesPast64MiBAreNotHashed) {
+  TempDir dir("toln-compare");
+  constexpr std::uint64_t kBound = std::uint64_t{64} << 20;
+  const struct {
+    std::string name;
+    std::uint64_t size;       // of the file
+    std::uint64_t told_size;  // as found before the read
+  } cases[] = {
+      {"a TiB", std::uint64_t{1} << 40, std::uint64_t{1} << 40},
+      {"just past the bound", kBound + 1, kBound + 1},
+      {"grown past the bound", kBound + 1, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const UniqueFd fd(::open((dir.path() / "f").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ASSERT_EQ(::ftruncate(fd.get(), static_cast<off_t>(c.size)), 0);
+    const auto compared = compare_contents(fd.get(), c.told_size, "small");
+    ASSERT_TRUE(std::holds_alternative<ContentCheck>(compared));
+    EXPECT_FALSE(std::get<ContentCheck>(compared).equal);
+    EXPECT_FALSE(std::get<ContentCheck>(compared).current_digest);
+  }
+  // At the bound the digest is still taken.
+  const UniqueFd fd(::open((dir.path() / "f").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  ASSERT_EQ(::ftruncate(fd.get(), static_cast<off_t>(kBound)), 0);
+  const auto compared = compare_contents(fd.get(), kBound, "small");
+  ASSERT_TRUE(std::holds_alternative<ContentCheck>(compared));
+  EXPECT_EQ(std::get<ContentCheck>(compared).current_digest, content_digest(std::string(kBound, '\0')));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A user who owns the directory of a download's dest, attacking as nobody
 // while the agent works: planted links, reading the transfer, special files.
 // Every victim exists only in the sandbox's /etc overlay.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,11 +254,118 @@ TEST_F(DownloadAttack, FileMadeFirstInAStickyDirectoryIsReplaced) {
     write_file(dest, "#!/bin/sh\n", 0666);
     ASSERT_EQ(::chown(dest.c_str(), kNobody, kNobody), 0);
     const ino_t users = lstat_of(dest).st_ino;
-    EXPECT_EQ(applied_download(resource, false).diff, "downloaded -> " + dest.string());
+    EXPECT_EQ(applied_download(resource, false).diff,
+              "owner and mode of uid 65534's file not kept, downloaded -> " + dest.string());
     EXPECT_NE(lstat_of(dest).st_ino, users);
     EXPECT_EQ(lstat_of(dest).st_uid, 0u);
     EXPECT_EQ(mode_of(dest), 0755u);
     EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
+  });
+}
+
+// nobody's python3, in kDrop: makes file holding "trusted", maps it shared
+// and writable, makes kDrop/ready, and once kDrop/go exists writes "pwned!!"
+// through the mapping (see hold_mapping.py).
+ChildProcess hold_mapping(const fs::path& file) {
+  return as_nobody("cd " + kDrop.string() + " && exec /usr/bin/python3 " TOLN_SOURCE_DIR
+                   "/tests/support/hold_mapping.py " + file.string() + " trusted 'pwned!!' ready go");
+}
+
+void wait_for(const fs::path& file) {
+  for (int tries = 0; tries < 3000 && !fs::exists(file); ++tries) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(fs::exists(file)) << file;
+}
+
+// The user has the very bytes wanted at dest, or a link at dest in a shared
+// directory to such a file of its own, and holds a shared writable mapping
+// of that file across the run: the root-owned set-uid file at dest
+// afterwards must be a new one, and the user's file stays the user's.
+TEST_F(DownloadAttack, UsersFileIsNeverRootsInPlace) {
+  serve("tool", "trusted");
+  const fs::path shared = "/etc/toln-shared";
+  const struct {
+    fs::path dest;
+    fs::path users_file;  // the one mapped
+    std::string diff;
+  } cases[] = {
+      {kDrop / "tool", kDrop / "tool",
+       "downloaded -> " + (kDrop / "tool").string() + ", mode 0755 -> 4755, owner nobody -> root"},
+      {shared / "tool", kDrop / "own",
+       "owner and mode of uid 65534's file not kept, downloaded -> " + (shared / "tool").string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dest);
+    sandbox.run_in_process([&] {
+      plant_victim_and_drop_dir();
+      fs::remove_all(shared);
+      fs::create_directory(shared);
+      ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+      auto holder = hold_mapping(c.users_file);
+      ASSERT_NO_FATAL_FAILURE(wait_for(kDrop / "ready"));
+      const ino_t users = lstat_of(c.users_file).st_ino;
+      if (c.dest != c.users_file) {
+        ASSERT_NO_FATAL_FAILURE(nobody_symlink(c.users_file, c.dest));
+      }
+      const auto resource = download({{"url", text(url("tool"))},
+                                      {"dest", text(c.dest)},
+                                      {"checksum", text(sha256_hex("trusted"))},
+                                      {"mode", text("4755")},
+                                      {"owner", text("root")}});
+      const auto result = apply_download(resource, false);
+      write_file(kDrop / "go", "");
+      const auto held = holder.wait_exit(20s);
+      ASSERT_TRUE(held && held->exit_status == 0) << holder.err();
+      EXPECT_EQ(result ? *result->diff : error_of(result), c.diff);
+      const struct stat st = lstat_of(c.dest);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(st.st_uid, 0u);
+      EXPECT_EQ(st.st_mode & 07777, 04755u);
+      EXPECT_NE(st.st_ino, users);
+      EXPECT_EQ(read_file(c.dest), "trusted") << "the user wrote into root's set-uid file through its mapping";
+      if (c.dest != c.users_file) {
+        EXPECT_EQ(lstat_of(c.users_file).st_uid, kNobody);
+        EXPECT_EQ(mode_of(c.users_file), 0755u);
+      }
+      EXPECT_EQ(applied_download(resource, false).status, ResourceStatus::Ok);
+    });
+  }
+}
+
+// A sparse file costs its owner nothing: one of 8 EiB at dest must never be
+// read. Another user's in a shared directory is replaced at once; one of the
+// wanted owner's own, with holes no transfer leaves, is fetched again
+// unread.
+TEST_F(DownloadAttack, HugeSparseDestIsNeverRead) {
+  serve("tool", "new\n");
+  const fs::path huge = "/etc/toln-huge";
+  const struct {
+    fs::path dest;
+    std::optional<std::string> owner;
+    std::string diff;
+  } cases[] = {
+      {huge / "tool", std::nullopt,
+       "owner and mode of uid 65534's file not kept, downloaded -> " + (huge / "tool").string()},
+      {huge / "mine/tool", "nobody", "checksum mismatch (re-download), downloaded -> " + (huge / "mine/tool").string()},
+  };
+  sandbox.run_in_process([&] {
+    fs::create_directories(huge);
+    ASSERT_EQ(::mount("tmpfs", huge.c_str(), "tmpfs", 0, "size=1m"), 0);
+    ASSERT_EQ(::chmod(huge.c_str(), 01777), 0);
+    fs::create_directory(huge / "mine");
+    ASSERT_EQ(::chown((huge / "mine").c_str(), kNobody, kNobody), 0);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.dest);
+      auto truncate = as_nobody("exec truncate -s 9223372036854775807 " + c.dest.string());
+      const auto made = truncate.wait_exit(20s);
+      ASSERT_TRUE(made && made->exit_status == 0) << truncate.err();
+      TomlTable props = {{"url", text(url("tool"))}, {"dest", text(c.dest)}, {"checksum", text(sha256_hex("new\n"))}};
+      if (c.owner) props["owner"] = text(*c.owner);
+      ::alarm(60);  // a hang guard: reading the file would never end
+      EXPECT_EQ(applied_download(download(props), false).diff, c.diff);
+      ::alarm(0);
+      EXPECT_EQ(read_file(c.dest), "new\n");
+      EXPECT_EQ(lstat_of(c.dest).st_uid, c.owner ? kNobody : 0u);
+    }
   });
 }
 

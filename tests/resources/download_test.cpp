@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -251,7 +252,7 @@ TEST_F(DownloadResource, RefusalsBeforeAnythingRuns) {
 }
 
 // A dest that ends in "/", "." or ".." names a directory: no file is made
-// under the name before it, nor a directory on the way.
+// under the name before it, nor a directory on the way, and none is removed.
 TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
   serve("tool", "x");
   const fs::path dir = sandbox.scratch_dir();
@@ -260,9 +261,13 @@ TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
     for (const std::string& dest : {(dir / "new").string() + "/", (dir / "sub/new").string() + "//",
                                    (dir / "sub/new/.").string(), (dir / "sub/new/..").string(),
                                    (dir / "file").string() + "/"}) {
-      for (bool dry_run : {true, false}) {
-        EXPECT_EQ(error_of(apply_download(download({{"url", text(url("tool"))}, {"dest", text(dest)}}), dry_run)),
-                  "resource error: " + dest + " is not a regular file");
+      for (const char* state : {"present", "absent"}) {
+        for (bool dry_run : {true, false}) {
+          EXPECT_EQ(error_of(apply_download(
+                        download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"state", text(state)}}), dry_run)),
+                    "resource error: " + dest + " is not a regular file")
+              << state;
+        }
       }
     }
     EXPECT_FALSE(fs::exists(dir / "new"));
@@ -270,6 +275,50 @@ TEST_F(DownloadResource, DestNamingADirectoryIsNeverWritten) {
     EXPECT_EQ(read_file(dir / "file"), "old");
   });
   EXPECT_TRUE(server->requests().empty());
+}
+
+// Downloads of some GiB stay in state without a new transfer: root's file is
+// hashed whatever its size up to 1 TiB, holes or not (a file system that
+// compresses keeps runs of zeros as holes), and so is the wanted owner's
+// without holes. The wanted owner's with holes was not written by a
+// transfer: it is fetched again unread, and the new one is in state. A
+// stand-in of 128 MiB, past the 64 MiB that bounds what is read of a text
+// file, takes the path a 4 GiB file takes.
+TEST_F(DownloadResource, LargeDownloadsInStateAreNotFetchedAgain) {
+  constexpr off_t kSize = off_t{128} << 20;
+  const std::string zeros = sha256_hex(std::string(kSize, '\0'));
+  write_file(served() / "zeros", "");
+  ASSERT_EQ(::truncate((served() / "zeros").c_str(), kSize), 0);
+  const fs::path dest = scratch("zeros");
+  const struct {
+    std::string name;
+    uid_t uid;
+    bool holes;
+    std::string diff;  // of the first run; the second is ok
+  } cases[] = {
+      {"root's, with holes", 0, true, ""},
+      {"the wanted owner's, allocated", 65534, false, ""},
+      {"the wanted owner's, with holes", 65534, true,
+       "checksum mismatch (re-download), downloaded -> " + dest.string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sandbox.run_in_process([&] {
+      const int fd = ::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      ASSERT_GE(fd, 0);
+      const int made = c.holes ? ::ftruncate(fd, kSize) : ::posix_fallocate(fd, 0, kSize);
+      ::close(fd);
+      ASSERT_EQ(made, 0);
+      ASSERT_EQ(::chown(dest.c_str(), c.uid, c.uid), 0);
+      TomlTable props = {{"url", text(url("zeros"))}, {"dest", text(dest)}, {"checksum", text(zeros)}};
+      if (c.uid != 0) props["owner"] = text("nobody");
+      const auto first = applied_download(download(props), false);
+      EXPECT_EQ(first.diff.value_or(""), c.diff);
+      EXPECT_EQ(lstat_of(dest).st_uid, c.uid);
+      EXPECT_EQ(applied_download(download(props), false).status, ResourceStatus::Ok);
+    });
+  }
+  EXPECT_EQ(server->requests(), std::vector<std::string>{"GET /zeros"});
 }
 
 // The temporary name beside dest is cut to fit the file-name limit.

@@ -223,8 +223,17 @@ class PlantedPaths : public ::testing::Test {
     sandbox.set_run_timeout(std::chrono::seconds(20));
   }
   fs::path home() const { return sandbox.scratch_dir() / "home"; }
+  // A directory where anyone may make a name, as /tmp.
+  fs::path shared() const { return sandbox.scratch_dir() / "shared"; }
+  void make_shared() {
+    fs::create_directory(shared());
+    ASSERT_EQ(::chmod(shared().c_str(), 01777), 0);
+  }
+  // {H}: the user's directory; {D}: the shared one.
   std::string fill(std::string text) const {
-    for (std::size_t at = 0; (at = text.find("{H}", at)) != std::string::npos;) text.replace(at, 3, home().string());
+    for (const auto& [mark, dir] : {std::pair{"{H}", home()}, std::pair{"{D}", shared()}}) {
+      for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;) text.replace(at, 3, dir.string());
+    }
     return text;
   }
   // Runs sh as the user, in its directory.
@@ -246,13 +255,13 @@ class PlantedPaths : public ::testing::Test {
   }
   // One run of the agent; a run that reads without end is stopped by its
   // address-space limit (sanitizers need theirs unbounded).
-  RunResult run(const std::string& resources) {
+  RunResult run(const std::string& resources, const std::string& args = "") {
 #if defined(__SANITIZE_ADDRESS__)
     const std::string limit;
 #else
     const std::string limit = "ulimit -v 2000000; ";
 #endif
-    return sandbox.run_in_namespace(limit + "exec " TOLN_AGENT_PATH, "host = \"h\"\n" + fill(resources));
+    return sandbox.run_in_namespace(limit + "exec " TOLN_AGENT_PATH " " + args, "host = \"h\"\n" + fill(resources));
   }
   // Contents, mode and owners of every victim.
   std::string victims() const {
@@ -533,19 +542,17 @@ props = { path = "{H}/copy", source = "{H}/src" }
 // In a shared sticky directory (/tmp) the user makes the managed file first,
 // as its own: the secret written in its place must not keep that owner.
 TEST_F(PlantedPaths, FileMadeFirstInAStickyDirectoryDoesNotGiveTheUserTheSecret) {
-  const fs::path shared = sandbox.scratch_dir() / "shared";
-  fs::create_directory(shared);
-  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  make_shared();
   as_user("echo mine > ../shared/secret && chmod 600 ../shared/secret");
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
 name = "f"
-props = { path = ")" + (shared / "secret").string() + R"(", content = "TOPSECRET\n", mode = "0600" }
+props = { path = "{D}/secret", content = "TOPSECRET\n", mode = "0600" }
 )");
   EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-  EXPECT_EQ(read_file(shared / "secret"), "TOPSECRET\n");
-  EXPECT_EQ(lstat_of(shared / "secret").st_uid, 0u);
-  EXPECT_EQ(mode_of(shared / "secret"), 0600u);
+  EXPECT_EQ(read_file(shared() / "secret"), "TOPSECRET\n");
+  EXPECT_EQ(lstat_of(shared() / "secret").st_uid, 0u);
+  EXPECT_EQ(mode_of(shared() / "secret"), 0600u);
 }
 
 // The user owns the managed file; the resource hands it to root with a
@@ -573,11 +580,160 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
 }
 
+// A user's file that a resource without contents would hand to root (a
+// helper a setup guide says to make set-uid): the user may hold it open or
+// mapped for writing, and a change of owner closes neither. Nothing changes,
+// in a shared directory as in the user's own release tree.
+TEST_F(PlantedPaths, UsersFileIsNeverGivenAwayInPlace) {
+  make_shared();
+  struct Case {
+    std::string path;
+    std::string owner;
+  } cases[] = {
+      {"{D}/helper", "root"},
+      {"{H}/bin/helper", "root"},
+      {"{H}/bin/helper", ":0"},  // the group alone
+  };
+  for (const auto& c : cases) {
+    const std::string path = fill(c.path);
+    SCOPED_TRACE(path + " to " + c.owner);
+    fs::remove_all(home() / "bin");
+    fs::remove_all(shared() / "helper");
+    as_user("mkdir bin && printf \"#!/bin/sh\\nid\\n\" > " + path + " && chmod 755 " + path);
+    for (const char* args : {"--dry-run", ""}) {
+      const RunResult result = run("[[resources]]\nresource_type = \"file\"\nname = \"f\"\nprops = { path = \"" + path +
+                                       "\", mode = \"4755\", owner = \"" + c.owner + "\" }\n",
+                                   args);
+      EXPECT_NE(result.out.find(R"({"type":"file","name":"f","status":"failed","error":"resource error: refusing to give )" +
+                                path + " to " + c.owner + R"( in place: it belongs to uid 65534"})"),
+                std::string::npos)
+          << result.out << result.err;
+    }
+    const struct stat st = lstat_of(path);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_gid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+  }
+}
+
+// The user makes the file first with the very contents wanted and holds a
+// shared writable mapping of it across the run, then writes through it: the
+// file that is root's and set-uid afterwards must be a new one.
+TEST_F(PlantedPaths, EqualContentsUnderAUsersMappingAreWrittenAfresh) {
+  make_shared();
+  const struct {
+    std::string path;
+    std::string diff;
+  } cases[] = {
+      {"{D}/helper", "owner and mode of uid 65534's file not kept, content"},
+      {"{H}/bin/helper", "mode 0755 \u2192 4755, owner nobody \u2192 root"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = fill(c.path);
+    SCOPED_TRACE(path);
+    for (const fs::path& left : {home() / "bin", home() / "ready", home() / "go", shared() / "helper"}) fs::remove_all(left);
+    as_user("mkdir bin");
+    const std::string resources = "[[resources]]\nresource_type = \"file\"\nname = \"f\"\nprops = { path = \"" + path +
+                                  "\", content = \"trusted\", mode = \"4755\", owner = \"root\" }\n";
+    write_file(sandbox.scratch_dir() / "bundle.toml", "host = \"h\"\n" + resources);
+    const RunResult first = sandbox.run_in_namespace(
+        "cd " + home().string() +
+        " && { setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 " TOLN_SOURCE_DIR
+        "/tests/support/hold_mapping.py " +
+        path + " trusted 'pwned!!' ready go & } && while [ ! -e ready ]; do sleep 0.05; done && " TOLN_AGENT_PATH
+        " < ../bundle.toml; touch go; wait");
+    EXPECT_FALSE(first.timed_out);
+    EXPECT_NE(first.out.find(R"({"type":"file","name":"f","status":"changed","diff":")" + c.diff + "\""),
+              std::string::npos)
+        << first.out << first.err;
+    EXPECT_EQ(read_file(path), "trusted") << "the user wrote into root's set-uid file through its mapping";
+    EXPECT_EQ(lstat_of(path).st_uid, 0u);
+    EXPECT_EQ(mode_of(path), 04755u);
+    const RunResult second = run(resources);
+    EXPECT_EQ(second.exit_status, 1) << second.out << second.err;
+  }
+}
+
+// A sparse file costs its owner nothing: one of 8 EiB at a managed path must
+// never be read (at a GiB a second, centuries). In a shared directory it is
+// replaced as if it were not there; in the user's own directory its size,
+// other than the wanted contents', decides, and it is too large for its
+// digest to be taken.
+TEST_F(PlantedPaths, HugeSparseFilesAreNeverRead) {
+  const fs::path huge = sandbox.scratch_dir() / "huge";
+  fs::create_directory(huge);
+  const std::string digest = content_digest("small\n");
+  const RunResult result = sandbox.run_in_namespace(
+      "/bin/mount -t tmpfs -o size=1m tmpfs " + huge.string() + " && chmod 1777 " + huge.string() + " && mkdir " +
+          huge.string() + "/mine && chown 65534:65534 " + huge.string() +
+          "/mine && setpriv --reuid=65534 --regid=65534 --clear-groups truncate -s 9223372036854775807 " +
+          huge.string() + "/big " + huge.string() + "/mine/big && " TOLN_AGENT_PATH "; stat -c '%u %s' " +
+          huge.string() + "/big " + huge.string() + "/mine/big",
+      "host = \"h\"\n[[resources]]\nresource_type = \"file\"\nname = \"shared\"\nprops = { path = \"" + huge.string() +
+          "/big\", content = \"small\\n\" }\n\n[[resources]]\nresource_type = \"file\"\nname = \"own\"\nprops = { path = \"" +
+          huge.string() + "/mine/big\", content = \"small\\n\" }\n");
+  EXPECT_FALSE(result.timed_out) << "the run read the sparse file";
+  EXPECT_EQ(result.out,
+            R"({"host":"h","resources":[)"
+            R"({"type":"file","name":"own","status":"changed","diff":"content","changes":[{"field":"content","action":"update","to":")" +
+                digest + R"("}]},)"
+                R"({"type":"file","name":"shared","status":"changed","diff":"owner and mode of uid 65534's file not kept, content","changes":[{"field":"content","action":"create","to":")" +
+                digest + R"("}]}],)"
+                         R"("summary":{"changed":2,"ok":0,"failed":0,"skipped":0}})"
+                         "\n0 6\n65534 6\n")
+      << result.err;
+}
+
+// A cron spool (1730 root:crontab) holds each user's own crontab, not bait:
+// rewritten, it stays the user's, in the spool's group and 0600, or cron
+// skips it.
+TEST_F(PlantedPaths, CronSpoolKeepsTheUsersCrontab) {
+  constexpr gid_t kCrontab = 4242;
+  const fs::path spool = "/etc/toln-spool/crontabs";
+  sandbox.write_upper(spool / "nobody", "# old\n", 0600);
+  ASSERT_EQ(::chown(sandbox.upper_path(spool).c_str(), 0, kCrontab), 0);
+  ASSERT_EQ(::chmod(sandbox.upper_path(spool).c_str(), 01730), 0);
+  ASSERT_EQ(::chown(sandbox.upper_path(spool / "nobody").c_str(), kNobody, kCrontab), 0);
+  const RunResult result = run(R"([[resources]]
+resource_type = "file"
+name = "crontab"
+props = { path = "/etc/toln-spool/crontabs/nobody", content = "* * * * * true\n" }
+)");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(sandbox.read_upper(spool / "nobody"), "* * * * * true\n");
+  const struct stat st = lstat_of(sandbox.upper_path(spool / "nobody"));
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kCrontab);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// The agent's process id is there for anyone to read: a temporary name made
+// of it alone could be taken first in a shared directory, and would then
+// block the write for the life of a serve daemon.
+TEST_F(PlantedPaths, TemporaryNamesCannotBeTakenFirst) {
+  make_shared();
+  write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
+[[resources]]
+resource_type = "file"
+name = "motd"
+props = { path = "{D}/motd", content = "hello\n" }
+)"));
+  // The agent is exec'd by the shell, so it has the shell's id.
+  const RunResult result = sandbox.run_in_namespace(
+      "setpriv --reuid=65534 --regid=65534 --clear-groups mkdir " + shared().string() +
+      "/.motd.toln-tmp.$$ && exec " TOLN_AGENT_PATH " < bundle.toml");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(read_file(shared() / "motd"), "hello\n");
+  EXPECT_EQ(dir_names(shared()).size(), 2u) << "the user's directory stays";
+}
+
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
   const std::string long_name(250, 'n');
   const std::string longest(255, 'm');
+  make_shared();
   as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
           "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data");
+  write_file(sandbox.scratch_dir() / "tool", "old\n", 0755);
   const fs::path real_conf = sandbox.scratch_dir() / "run/resolv.conf";
   write_file(real_conf, "nameserver 10.0.0.1\n");
   ASSERT_EQ(sandbox.run_in_namespace("ln -s " + real_conf.string() + " /etc/toln-resolv.conf").exit_status, 0);
@@ -610,13 +766,31 @@ props = { path = "{H}/)" + long_name + R"(", content = "x" }
 resource_type = "file"
 name = "longest"
 props = { path = "{H}/)" + longest + R"(", content = "x" }
+
+[[resources]]
+resource_type = "file"
+name = "set-uid"
+props = { path = "{H}/../tool", content = "#!/bin/sh\n", mode = "4755", owner = "root" }
+
+[[resources]]
+resource_type = "file"
+name = "made-in-shared"
+props = { path = "{D}/made", content = "x", mode = "0600", owner = "nobody" }
+
+[[resources]]
+resource_type = "file"
+name = "made-in-home"
+props = { path = "{H}/made", content = "x", mode = "4755", owner = "nobody" }
 )";
   const RunResult first = run(resources);
   EXPECT_EQ(first.exit_status, 0) << first.out << first.err;
   EXPECT_NE(first.out.find(R"({"type":"file","name":"resolv","status":"changed","diff":"mode 0644 → 0600, owner root → nobody")"),
             std::string::npos)
       << first.out;
-  EXPECT_NE(first.out.find(R"("summary":{"changed":6,"ok":0,"failed":0,"skipped":0})"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find(R"("summary":{"changed":9,"ok":0,"failed":0,"skipped":0})"), std::string::npos) << first.out;
+  EXPECT_EQ(mode_of(sandbox.scratch_dir() / "tool"), 04755u);
+  EXPECT_EQ(lstat_of(shared() / "made").st_uid, kNobody);
+  EXPECT_EQ(mode_of(home() / "made"), 04755u);
   EXPECT_EQ(lstat_of(real_conf).st_uid, kNobody);
   EXPECT_EQ(mode_of(real_conf), 0600u);
   EXPECT_EQ(mode_of(home() / "releases/42/app.conf"), 0640u);
@@ -627,7 +801,7 @@ props = { path = "{H}/)" + longest + R"(", content = "x" }
 
   const RunResult second = run(resources);
   EXPECT_EQ(second.exit_status, 1) << second.out << second.err;
-  EXPECT_NE(second.out.find(R"("summary":{"changed":0,"ok":6,"failed":0,"skipped":0})"), std::string::npos)
+  EXPECT_NE(second.out.find(R"("summary":{"changed":0,"ok":9,"failed":0,"skipped":0})"), std::string::npos)
       << second.out;
 }
 

@@ -174,7 +174,7 @@ TEST_F(FileResource, OwnerComparedWithTheOwnersName) {
     EXPECT_EQ(applied(file({{"path", text(path)}, {"owner", text("1234")}}), false).diff, "owner root \u2192 1234");
     EXPECT_EQ(lstat_of(path).st_uid, 1234u);
     EXPECT_EQ(error_of(apply_file(file({{"path", text(path)}, {"owner", text("no-such-user-x")}}), false)),
-              "resource error: failed to chown " + path.string() + ": invalid user: 'no-such-user-x'");
+              "resource error: chown failed: invalid user: 'no-such-user-x'");
     EXPECT_EQ(lstat_of(path).st_uid, 1234u);
   });
   EXPECT_TRUE(sandbox.invocations().empty()) << "owners are looked up and changed by the agent itself";
