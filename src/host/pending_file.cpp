@@ -1,17 +1,14 @@
 #include "host/pending_file.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <functional>
 
 #include "host/path_parts.hpp"
+#include "host/random_name.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
@@ -19,19 +16,6 @@ namespace {
 
 constexpr std::size_t kNameMax = 255;
 constexpr int kNameTries = 16;
-
-// 64 bits from the kernel's generator, else (before its pool is ready, early
-// in boot) a clock reading and a count, which still differ from try to try.
-std::string random_hex() {
-  std::uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
-    static std::atomic<std::uint64_t> count{0};
-    bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^ (++count << 48);
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
-  return text;
-}
 
 // The path of a file named file beside path.
 std::string path_beside(const std::string& path, const std::string& file) {
@@ -74,7 +58,7 @@ bool names_file(int dir, const std::string& name, int fd) {
 }  // namespace
 
 std::string temp_file_name(std::string_view name) {
-  const std::string suffix = ".toln-tmp." + std::to_string(::getpid()) + "." + random_hex();
+  const std::string suffix = ".toln-tmp." + std::to_string(::getpid()) + "." + random_name_part();
   if (name.empty() || !is_valid_utf8(name)) name = "toln";
   return "." + std::string(name.substr(0, floor_char_boundary(name, kNameMax - 1 - suffix.size()))) + suffix;
 }

@@ -2,23 +2,21 @@
 
 #include <sys/random.h>
 
-#include <cerrno>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 
 namespace toln {
 
-Result<std::string> random_name_part() {
-  std::uint8_t bytes[8];
-  ssize_t got = -1;
-  while ((got = ::getrandom(bytes, sizeof bytes, 0)) < 0 && errno == EINTR) {
+std::string random_name_part() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    static std::atomic<std::uint64_t> count{0};
+    bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^ (++count << 48);
   }
-  if (got != static_cast<ssize_t>(sizeof bytes)) return AgentError::io(got < 0 ? errno : EIO);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xf];
-  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
   return text;
 }
 

@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "model/result.hpp"
-
 namespace toln {
 
-// 16 lower-case hexadecimal digits from the kernel's random source. The
-// error is the cause alone (an OS error's text).
-Result<std::string> random_name_part();
+// 16 lower-case hexadecimal digits: 64 bits from the kernel's generator,
+// else (before its pool is ready, early in boot) a clock reading and a
+// count, which still differ from call to call. Every user of such a name
+// retries under another when it is taken, so a guessed name costs a try.
+std::string random_name_part();
 
 }  // namespace toln

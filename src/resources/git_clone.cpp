@@ -52,9 +52,7 @@ class PrivateClone {
  public:
   static Result<PrivateClone> make(int parent, const std::string& name) {
     for (;;) {
-      auto random = random_name_part();
-      if (!random) return AgentError::resource("failed to create dir: " + random.error().message());
-      std::string entry = private_clone_name(name, *random);
+      std::string entry = private_clone_name(name, random_name_part());
       // With the umask, as git makes the directory it clones into.
       if (::mkdirat(parent, entry.c_str(), 0777) != 0) {
         if (errno == EEXIST) continue;
