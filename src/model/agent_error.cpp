@@ -4,7 +4,13 @@
 
 namespace toln {
 
-AgentError AgentError::io(int errnum) { return {Io, os_error_text(errnum)}; }
+AgentError AgentError::io(int errnum) { return {Io, os_error_text(errnum), errnum}; }
+
+AgentError AgentError::os(std::string_view context, int errnum) {
+  std::string message(context);
+  if (!message.empty()) message += ": ";
+  return {Resource, message + os_error_text(errnum), errnum};
+}
 
 std::string os_error_text(int errnum) {
   char buffer[256];

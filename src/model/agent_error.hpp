@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace toln {
 
@@ -21,7 +22,8 @@ class AgentError {
     Other,
   };
 
-  AgentError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  AgentError(Kind kind, std::string message, int os_errno = 0)
+      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
 
   static AgentError config(std::string m) { return {Config, std::move(m)}; }
   static AgentError connection(std::string m) { return {Connection, std::move(m)}; }
@@ -32,15 +34,23 @@ class AgentError {
   static AgentError conflict(std::string m) { return {Conflict, std::move(m)}; }
   // An operating-system I/O error, shown as "{} (os error {})".
   static AgentError io(int errnum);
+  // An operating-system error met while doing something: a Resource error
+  // "{context}: {} (os error {})" (the OS text alone for an empty context),
+  // as nearly every such error ends a resource. The errno is kept for the
+  // callers that branch on it.
+  static AgentError os(std::string_view context, int errnum);
   static AgentError other(std::string m) { return {Other, std::move(m)}; }
 
   Kind kind() const { return kind_; }
   // For Io, the OS error's text.
   const std::string& message() const { return message_; }
+  // The errno of an error made by io() or os(), else 0.
+  int os_errno() const { return os_errno_; }
 
  private:
   Kind kind_;
   std::string message_;
+  int os_errno_ = 0;
 };
 
 // The display text: the message behind the kind's prefix ("config error: ",

@@ -29,6 +29,15 @@ TEST(AgentError, DisplayTextOfEveryKind) {
   }
 }
 
+TEST(AgentError, OsErrorsKeepTheirContextAndErrno) {
+  const AgentError with_context = AgentError::os("failed to create dir", ENOENT);
+  EXPECT_EQ(display_agent_error(with_context), "resource error: failed to create dir: No such file or directory (os error 2)");
+  EXPECT_EQ(with_context.os_errno(), ENOENT);
+  EXPECT_EQ(AgentError::os("", EACCES).message(), "Permission denied (os error 13)");
+  EXPECT_EQ(AgentError::io(ELOOP).os_errno(), ELOOP);
+  EXPECT_EQ(AgentError::resource("bad").os_errno(), 0);
+}
+
 TEST(AgentError, KindsKeepTheirOrder) {
   EXPECT_EQ(AgentError::Config, 0);
   EXPECT_EQ(AgentError::Connection, 1);
