@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "host/fd_io.hpp"
 #include "host/spawn.hpp"
 #include "text/truncate.hpp"
 #include "text/utf8.hpp"
@@ -55,8 +54,8 @@ Result<CommandOutput> run(const HostCommand& command, const RunOptions& options)
     return worded(options, fed ? "failed to wait for " : "failed to run ", command, std::move(status).error());
   }
   output.status = *status;
-  if (const int outcome = child->stdin_outcome(); outcome != 0 && outcome != EPIPE) {
-    return AgentError::resource("failed to write stdin: " + write_failure_text(outcome));
+  if (const Status& fed_all = child->stdin_outcome(); !fed_all && fed_all.error().os_errno() != EPIPE) {
+    return AgentError::resource("failed to write stdin: " + fed_all.error().message());
   }
   return output;
 }

@@ -31,8 +31,8 @@ Result<ProviderScript> write_provider_script(std::string_view source) {
                      std::to_string(script_counter.fetch_add(1));
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) return create_failed(errno);
-  if (const int outcome = write_all(fd.get(), source); outcome != 0) {
-    return AgentError::resource("failed to write provider script: " + write_failure_text(outcome));
+  if (auto written = write_whole(fd.get(), source); !written) {
+    return AgentError::resource("failed to write provider script: " + written.error().message());
   }
   return ProviderScript(std::move(guard).value(), std::move(path));
 }
