@@ -13,6 +13,7 @@
 
 #include "host/dir_listing.hpp"
 #include "host/unique_fd.hpp"
+#include "text/nul_byte.hpp"
 #include "text/quoted.hpp"
 
 namespace toln {
@@ -48,13 +49,9 @@ auto look_up(Key key, Lookup lookup, Field field) -> std::optional<decltype(fiel
   }
 }
 
-// A name holding a NUL byte would be looked up cut short at it: it names no
-// one.
-bool has_nul(const std::string& name) { return name.find('\0') != std::string::npos; }
-
 // A user's ids by name: uid and login group.
 std::optional<std::pair<uid_t, gid_t>> user_by_name(const std::string& name) {
-  if (has_nul(name)) return std::nullopt;
+  if (has_nul_byte(name)) return std::nullopt;
   return look_up<passwd>(name.c_str(), ::getpwnam_r, [](const passwd& p) { return std::pair{p.pw_uid, p.pw_gid}; });
 }
 
@@ -66,7 +63,7 @@ std::optional<uid_t> user_id(const std::string& name) {
 }
 
 std::optional<gid_t> group_id(const std::string& name) {
-  if (!name.starts_with('+') && !has_nul(name)) {
+  if (!name.starts_with('+') && !has_nul_byte(name)) {
     if (const auto id = look_up<group>(name.c_str(), ::getgrnam_r, [](const group& g) { return g.gr_gid; })) return id;
   }
   return numeric_id<gid_t>(name);
@@ -74,7 +71,7 @@ std::optional<gid_t> group_id(const std::string& name) {
 
 // A name as the errors show it: between single quotes, or quoted with
 // escapes where it holds a NUL byte, which no user or group name can hold.
-std::string shown_name(const std::string& name) { return has_nul(name) ? quoted_text(name) : "'" + name + "'"; }
+std::string shown_name(const std::string& name) { return has_nul_byte(name) ? quoted_text(name) : "'" + name + "'"; }
 
 int change_below(int dir_fd, const OwnerIds& ids, int depth) {
   if (depth > kMaxTreeDepth) return ENAMETOOLONG;

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "host/spawn.hpp"
+#include "text/nul_byte.hpp"
 #include "text/truncate.hpp"
 #include "text/utf8.hpp"
 
@@ -13,11 +14,11 @@ namespace {
 
 Status check_environment(const EnvEntries& env) {
   for (const auto& [name, value] : env) {
-    if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
+    if (name.empty() || name.find('=') != std::string::npos || has_nul_byte(name)) {
       return AgentError::resource("env var name '" + name +
                                   "' is not allowed: names must be non-empty and hold no '=' or NUL byte");
     }
-    if (value.find('\0') != std::string::npos) {
+    if (has_nul_byte(value)) {
       return AgentError::resource("env var " + name +
                                   " contains a NUL byte, which is not allowed in process environment values");
     }

@@ -10,13 +10,12 @@
 #include <cstring>
 
 #include "host/process.hpp"
+#include "text/nul_byte.hpp"
 
 extern char** environ;
 
 namespace toln {
 namespace {
-
-bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // Looks the name up in child_search_path the way exec would; a name with a
 // slash is a path already.
@@ -132,8 +131,8 @@ class SpawnSetup {
 
 Result<OwnedChild> spawn_child(const HostCommand& command, const RunOptions& options) {
   // A NUL byte would silently cut the text at the system call.
-  bool nul = has_nul(command.program);
-  for (const auto& arg : command.args) nul = nul || has_nul(arg);
+  bool nul = has_nul_byte(command.program);
+  for (const auto& arg : command.args) nul = nul || has_nul_byte(arg);
   if (nul) return AgentError::other(std::string(kNulByteRefusal));
 
   auto path = find_program(command.program);

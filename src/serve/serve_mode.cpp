@@ -17,6 +17,7 @@
 #include "serve/fetch.hpp"
 #include "serve/run_id.hpp"
 #include "serve/serve_report.hpp"
+#include "text/nul_byte.hpp"
 
 namespace toln {
 namespace {
@@ -29,8 +30,7 @@ Result<std::string> read_bundle_file(const std::string& path) {
   const auto unreadable = [&path](const std::string& why) {
     return AgentError::config("failed to read bundle from " + path + ": " + why);
   };
-  // A NUL byte would make open() name another file.
-  if (path.find('\0') != std::string::npos) return unreadable("path contains a NUL byte");
+  if (has_nul_byte(path)) return unreadable("path contains a NUL byte");
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return unreadable(os_error_text(errno));
   return read_bounded(UniqueFd(fd), kBundleSizeLimit);
