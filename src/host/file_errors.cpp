@@ -26,4 +26,6 @@ AgentError chown_failed_error(std::string_view cause) {
   return AgentError::resource("chown failed: " + std::string(cause));
 }
 
+AgentError chown_failed_error(int errnum) { return AgentError::os("chown failed", errnum); }
+
 }  // namespace toln

@@ -14,7 +14,8 @@ AgentError remove_failed_error(std::string_view path, int errnum);
 AgentError chmod_failed_error(std::string_view path, int errnum);
 // "chown failed: {cause}", the one text of a failed change of owner or
 // group, whatever the resource: the cause is the agent's own (an unknown
-// user or group, an OS error, a refusal).
+// user or group, a refusal) or an OS error.
 AgentError chown_failed_error(std::string_view cause);
+AgentError chown_failed_error(int errnum);
 
 }  // namespace toln
