@@ -1,5 +1,6 @@
 #pragma once
-// The errors the handlers report for failed file operations.
+// The errors the handlers report for failed file operations: each says
+// what failed and, for an OS error, keeps the errno (AgentError::os).
 
 #include <string_view>
 
@@ -10,6 +11,8 @@ namespace toln {
 AgentError write_failed_error(std::string_view path, const AgentError& cause);
 AgentError stat_failed_error(std::string_view path, int errnum);
 AgentError create_dir_failed_error(int errnum);
+// "failed to create {path}: {OS error}".
+AgentError create_failed_error(std::string_view path, int errnum);
 AgentError remove_failed_error(std::string_view path, int errnum);
 AgentError chmod_failed_error(std::string_view path, int errnum);
 // "chown failed: {cause}", the one text of a failed change of owner or

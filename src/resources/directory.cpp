@@ -17,10 +17,6 @@
 namespace toln {
 namespace {
 
-AgentError create_failed_error(const std::string& path, int errnum) {
-  return AgentError::resource("failed to create " + path + ": " + os_error_text(errnum));
-}
-
 HandlerResult remove_directory(const ResolvedResource& resource, const std::string& path, bool dry_run) {
   // A link at the path is what gets removed, never what it leads to; it
   // counts as there when it leads somewhere.

@@ -86,7 +86,7 @@ HandlerResult bring_up(const ResolvedResource& resource, const std::string& proj
     if (!dry_run) {
       auto made = make_dirs(project_dir);
       if (!made) return std::move(made).error();
-      if (*made != 0) return AgentError::resource("failed to create " + project_dir + ": " + os_error_text(*made));
+      if (*made != 0) return create_failed_error(project_dir, *made);
     }
   }
   if (const auto content = prop_str(resource, "content")) {

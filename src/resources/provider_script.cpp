@@ -15,16 +15,16 @@ namespace {
 
 std::atomic<std::uint64_t> script_counter{0};
 
-AgentError create_failed(int error) {
-  return AgentError::resource("failed to create provider script: " + os_error_text(error));
-}
+AgentError create_failed(int errnum) { return AgentError::os("failed to create provider script", errnum); }
 
 }  // namespace
 
 Result<ProviderScript> write_provider_script(std::string_view source) {
   // A predictable name in the shared directory could be taken first by
   // another user, and every provider would then fail.
-  auto guard = make_temp_dir("toln-provider", [](const std::string&, int error) { return create_failed(error); });
+  auto guard = make_temp_dir("toln-provider");
+  // Its own words for an OS error; a refusal stands as it is.
+  if (!guard && guard.error().os_errno() != 0) return create_failed(guard.error().os_errno());
   if (!guard) return std::move(guard).error();
 
   std::string path = guard->path() + "/toln-provider-" + std::to_string(::getpid()) + "-" +
