@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "host/read_bounded.hpp"
+#include "model/bundle_size.hpp"
 
 namespace toln {
 namespace {

@@ -9,18 +9,18 @@
 namespace toln {
 
 void write_stdout(std::string_view text) {
-  if (const int outcome = write_all(STDOUT_FILENO, text)) {
-    (void)write_all(STDERR_FILENO, "failed printing to stdout: " + write_failure_text(outcome) + "\n");
+  if (auto written = write_whole(STDOUT_FILENO, text); !written) {
+    (void)write_whole(STDERR_FILENO, "failed printing to stdout: " + written.error().message() + "\n");
     ::_exit(101);
   }
 }
 
 void write_stderr(std::string_view text) {
-  if (write_all(STDERR_FILENO, text) != 0) ::_exit(101);
+  if (!write_whole(STDERR_FILENO, text)) ::_exit(101);
 }
 
 void internal_failure(std::string_view what) {
-  (void)write_all(STDERR_FILENO, "toln-agent: internal error: " + std::string(what) + "\n");
+  (void)write_whole(STDERR_FILENO, "toln-agent: internal error: " + std::string(what) + "\n");
   ::_exit(101);
 }
 

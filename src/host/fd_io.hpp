@@ -1,41 +1,71 @@
 #pragma once
-// Writing a whole buffer to a descriptor, and reading a whole file in pieces.
+// The loops around read(2) and write(2): every read or write of a
+// descriptor goes through them. A failed call gives AgentError::io with the
+// errno (its text alone, for the caller to put in its own words); a call
+// interrupted by a signal is retried.
 
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+#include "model/result.hpp"
 
 namespace toln {
 
-// write_all's outcome when a write accepted no bytes.
-inline constexpr int kWroteNothing = -1;
+// One read of at most size bytes: the count, 0 at the end.
+Result<std::size_t> read_once(int fd, char* buffer, std::size_t size);
 
-// Writes all of data, retrying writes interrupted by a signal: 0, the errno
-// of a failed write, or kWroteNothing.
-int write_all(int fd, std::string_view data);
+// Reads until the end or until max_bytes are read, whichever comes first:
+// a caller that passes its limit + 1 sees an input over the limit as one.
+// reserve_bytes (at most max_bytes) are reserved at once, so that an input
+// that fits them is never copied while it grows.
+Result<std::string> read_up_to(int fd, std::size_t max_bytes, std::size_t reserve_bytes);
 
-// The outcome of a failed write_all as text: the OS error's text, or
-// "failed to write whole buffer".
-std::string write_failure_text(int outcome);
+// One positioned read of at most size bytes at offset: the count, 0 at the
+// end.
+Result<std::size_t> read_once_at(int fd, char* buffer, std::size_t size, off_t offset);
 
 // Hands the whole file open as fd, from its start whatever the descriptor's
-// offset, to piece in bounded pieces; stops early when piece returns a
-// nonzero value and gives it back. 0, that value, or a read's errno.
+// offset, to piece (bool(std::string_view): whether to go on) in pieces of
+// at most 64 KiB, until the end or until piece says stop.
 template <class Piece>
-int read_each_piece(int fd, Piece&& piece) {
+Status read_pieces(int fd, Piece&& piece) {
+  static_assert(std::is_same_v<std::invoke_result_t<Piece&, std::string_view>, bool>);
   char buffer[65536];
   for (off_t offset = 0;;) {
-    const ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno;
-    if (got == 0) return 0;
-    if (const int stop = piece(std::string_view(buffer, static_cast<std::size_t>(got))); stop != 0) return stop;
-    offset += got;
+    auto got = read_once_at(fd, buffer, sizeof buffer, offset);
+    if (!got) return std::move(got).error();
+    if (*got == 0 || !piece(std::string_view(buffer, *got))) return {};
+    offset += static_cast<off_t>(*got);
   }
+}
+
+// One write of at most data.size() bytes: the count. A write that takes
+// nothing fails with "failed to write whole buffer".
+Result<std::size_t> write_once(int fd, std::string_view data);
+
+// Writes all of data.
+Status write_whole(int fd, std::string_view data);
+
+// Older forms for callers that still branch on the errno.
+
+// write_all's outcome when a write accepted no bytes.
+inline constexpr int kWroteNothing = -1;
+// write_whole as 0, the errno of a failed write, or kWroteNothing.
+int write_all(int fd, std::string_view data);
+// The outcome of a failed write_all as text.
+std::string write_failure_text(int outcome);
+// read_pieces with a piece that returns nonzero to stop: 0, that value, or
+// a read's errno.
+template <class Piece>
+int read_each_piece(int fd, Piece&& piece) {
+  int stop = 0;
+  auto read = read_pieces(fd, [&](std::string_view data) { return (stop = piece(data)) == 0; });
+  return read ? stop : read.error().os_errno();
 }
 
 }  // namespace toln

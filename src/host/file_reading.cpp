@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "host/fd_io.hpp"
 #include "host/path_checks.hpp"
 #include "host/sha256.hpp"
 #include "text/utf8.hpp"
@@ -13,71 +14,44 @@
 namespace toln {
 namespace {
 
-// A text file is read whole, so it is bounded as a bundle is: a sparse file
-// of some GiB that another user puts in its place would otherwise take the
-// agent's memory.
-constexpr std::size_t kTextFileLimit = 64 * 1024 * 1024;
+AgentError not_utf8_error() { return AgentError::other("stream did not contain valid UTF-8"); }
 
-// Reads what is left of fd, but no more than limit + 1 bytes, so that a file
-// over the limit shows as one; false with errno set on a read error.
-bool read_rest(int fd, std::string& out, std::size_t limit) {
-  char buffer[65536];
-  while (out.size() <= limit) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) return true;
-    out.append(buffer, static_cast<std::size_t>(got));
-  }
-  return true;
+AgentError read_failed(const std::string& path, const AgentError& cause) {
+  return AgentError::resource("failed to read " + path + ": " + cause.message());
 }
 
-// Fills buffer as far as the file goes; the count, or -1 on a read error.
-ssize_t read_full(int fd, char* buffer, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    const ssize_t got = ::read(fd, buffer + filled, size - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  return static_cast<ssize_t>(filled);
+// Why the opened path is no regular file to read, as the cause alone.
+Status require_regular(const OpenedPath& opened) {
+  if (!opened.exists) return AgentError::io(opened.missing_errno);
+  if (S_ISDIR(opened.st.st_mode)) return AgentError::io(EISDIR);
+  if (!S_ISREG(opened.st.st_mode)) return AgentError::other("not a regular file");
+  return {};
 }
 
 }  // namespace
 
-std::string read_fault_text(const ReadFault& fault) {
-  if (!fault.message.empty()) return fault.message;
-  return fault.errnum != 0 ? os_error_text(fault.errnum) : "stream did not contain valid UTF-8";
-}
-
-std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
+Result<std::string> read_text(const std::string& path) {
   auto opened = open_path(path);
-  if (!opened) return ReadFault{0, opened.error().message()};
-  if (!opened->exists) return ReadFault{opened->missing_errno, {}};
-  if (S_ISDIR(opened->st.st_mode)) return ReadFault{EISDIR, {}};
-  if (!S_ISREG(opened->st.st_mode)) return ReadFault{0, "not a regular file"};
-  const ReadFault too_large{0, "larger than " + std::to_string(kTextFileLimit) + " bytes"};
-  if (static_cast<std::uint64_t>(opened->st.st_size) > kTextFileLimit) return too_large;
-  std::string text;
-  if (!read_rest(opened->fd.get(), text, kTextFileLimit)) return ReadFault{errno, {}};
-  if (text.size() > kTextFileLimit) return too_large;
-  if (!is_valid_utf8(text)) return ReadFault{0, {}};
+  if (!opened) return std::move(opened).error();
+  if (auto regular = require_regular(*opened); !regular) return std::move(regular).error();
+  const auto size = static_cast<std::uint64_t>(opened->st.st_size);
+  const auto too_large = [] { return AgentError::other("larger than " + std::to_string(kTextFileLimit) + " bytes"); };
+  if (size > kTextFileLimit) return too_large();
+  // The size found is what is reserved; a file that grows meanwhile is still
+  // read to its end or past the limit.
+  auto text = read_up_to(opened->fd.get(), kTextFileLimit + 1, static_cast<std::size_t>(size) + 1);
+  if (!text) return text;
+  if (text->size() > kTextFileLimit) return too_large();
+  if (!is_valid_utf8(*text)) return not_utf8_error();
   return text;
 }
 
 Result<std::optional<std::string>> read_file_opt(const std::string& path) {
   if (auto checked = require_no_nul(path); !checked) return std::move(checked).error();
-  auto read = read_text_file(path);
-  if (auto* text = std::get_if<std::string>(&read)) return std::optional<std::string>(std::move(*text));
-  const ReadFault& fault = std::get<ReadFault>(read);
-  if (fault.errnum == ENOENT) return std::optional<std::string>();
-  return AgentError::resource("failed to read " + path + ": " + read_fault_text(fault));
+  auto text = read_text(path);
+  if (text) return std::optional<std::string>(std::move(*text));
+  if (text.error().os_errno() == ENOENT) return std::optional<std::string>();
+  return read_failed(path, text.error());
 }
 
 namespace {
@@ -103,9 +77,8 @@ class Utf8Stream {
 
 }  // namespace
 
-std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::uint64_t size, std::string_view wanted) {
+Result<ContentCheck> compare_contents(int fd, std::uint64_t size, std::string_view wanted) {
   if (size != wanted.size() && size > kTextFileLimit) return ContentCheck{false, std::nullopt};
-  char buffer[65536];
   std::size_t offset = 0;
   // Set up at the first difference (a digest context costs more than
   // reading a small file): up to it, the file was the wanted text.
@@ -117,48 +90,48 @@ std::variant<ContentCheck, ReadFault> compare_contents(int fd, std::uint64_t siz
     (void)utf8.feed(wanted.substr(0, offset));
   };
   if (size != wanted.size()) diverge();
-  for (;;) {
-    const ssize_t got = read_full(fd, buffer, sizeof buffer);
-    if (got < 0) return ReadFault{errno, {}};
-    const std::string_view piece(buffer, static_cast<std::size_t>(got));
+  bool text = true;
+  auto read = read_pieces(fd, [&](std::string_view piece) {
     if (!digest && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
       offset += piece.size();
     } else {
       if (!digest) diverge();
       digest->update(piece);
-      if (!utf8.feed(piece)) return ReadFault{0, {}};
+      text = utf8.feed(piece);
       offset += piece.size();
     }
-    // Grown past the bound since its size was taken: too large to hash.
-    if (offset > kTextFileLimit) return ContentCheck{false, std::nullopt};
-    // A short piece: read_full has met the end of the file.
-    if (piece.size() < sizeof buffer) break;
-  }
+    return text && offset <= kTextFileLimit;
+  });
+  if (!read) return std::move(read).error();
+  if (!text) return not_utf8_error();
+  // Grown past the bound since its size was taken: too large to hash.
+  if (offset > kTextFileLimit) return ContentCheck{false, std::nullopt};
   if (!digest && offset == wanted.size()) return ContentCheck{true, std::nullopt};
   if (!digest) diverge();
-  if (!utf8.finish()) return ReadFault{0, {}};
+  if (!utf8.finish()) return not_utf8_error();
   return ContentCheck{false, digest->finish()};
 }
 
 Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, const std::string& path,
                                                    std::string_view wanted) {
-  const auto failed = [&](const std::string& cause) {
-    return AgentError::resource("failed to read " + path + ": " + cause);
-  };
-  if (!opened.exists) {
-    if (opened.missing_errno == ENOENT) return std::optional<ContentCheck>();
-    return failed(os_error_text(opened.missing_errno));
-  }
-  if (S_ISDIR(opened.st.st_mode)) return failed(os_error_text(EISDIR));
-  if (!S_ISREG(opened.st.st_mode)) return failed("not a regular file");
-  auto compared = compare_contents(opened.fd.get(), static_cast<std::uint64_t>(opened.st.st_size), wanted);
-  if (auto* fault = std::get_if<ReadFault>(&compared)) return failed(read_fault_text(*fault));
-  return std::optional<ContentCheck>(std::move(std::get<ContentCheck>(compared)));
+  if (!opened.exists && opened.missing_errno == ENOENT) return std::optional<ContentCheck>();
+  if (auto regular = require_regular(opened); !regular) return read_failed(path, regular.error());
+  auto check = compare_contents(opened.fd.get(), static_cast<std::uint64_t>(opened.st.st_size), wanted);
+  if (!check) return read_failed(path, check.error());
+  return std::optional<ContentCheck>(std::move(*check));
 }
 
 FieldChange content_change(std::string field, const std::optional<ContentCheck>& current, std::string_view wanted) {
   if (!current) return change_create(std::move(field), content_digest(wanted));
   return FieldChange{std::move(field), ChangeAction::Update, current->current_digest, content_digest(wanted)};
+}
+
+std::string read_fault_text(const ReadFault& fault) { return fault.message; }
+
+std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
+  auto text = read_text(path);
+  if (text) return std::move(*text);
+  return ReadFault{text.error().os_errno(), text.error().message()};
 }
 
 }  // namespace toln

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "model/bundle_size.hpp"
+
 namespace toln {
 
 struct HostCommand {
@@ -64,8 +66,10 @@ inline HostCommand curl_bounded(std::vector<std::string> args, std::string url) 
 
 // curl: status 0 only for a completed transfer (-f fails on HTTP errors).
 inline HostCommand curl_fetch_bundle(std::string url) {
-  // A serve cycle has an overall bound of its own as well.
-  return curl_bounded({"-fsSL", "--max-filesize", "67108864", "--max-time", "300"}, std::move(url));
+  // A serve cycle has an overall bound of its own as well; a bundle that
+  // curl is told is too large is refused before a byte of it arrives.
+  return curl_bounded({"-fsSL", "--max-filesize", std::to_string(kBundleSizeLimit), "--max-time", "300"},
+                      std::move(url));
 }
 // The download forms write to standard output, which is the descriptor of
 // a file the agent made: curl never opens a path of its own.

@@ -33,24 +33,23 @@ void send_kill(int pidfd) { (void)::syscall(SYS_pidfd_send_signal, pidfd, SIGKIL
 // notice's write end is closed then), which counts as a broken pipe: a
 // descendant that keeps the pipe open but does not read must not hold the
 // writer. The pipe is closed on return.
-int pipe_writer_thread(UniqueFd pipe, std::string input, UniqueFd child_exit) {
+Status pipe_writer_thread(UniqueFd pipe, std::string input, UniqueFd child_exit) {
   std::string_view rest = input;
   while (!rest.empty()) {
     pollfd fds[2] = {{pipe.get(), POLLOUT, 0}, {child_exit.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return AgentError::io(errno);
     }
-    if (fds[1].revents != 0) return EPIPE;
-    const ssize_t written = ::write(pipe.get(), rest.data(), rest.size());
-    if (written < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return errno;
+    if (fds[1].revents != 0) return AgentError::io(EPIPE);
+    auto written = write_once(pipe.get(), rest);
+    if (!written) {
+      if (written.error().os_errno() == EAGAIN) continue;
+      return std::move(written).error();
     }
-    if (written == 0) return kWroteNothing;
-    rest.remove_prefix(static_cast<std::size_t>(written));
+    rest.remove_prefix(*written);
   }
-  return 0;
+  return {};
 }
 
 // One captured stream on its way into the output.
@@ -65,19 +64,15 @@ struct Stream {
 // end-of-file or on a read error, which close the pipe.
 std::size_t read_some(Stream& stream, std::size_t most) {
   char buffer[kReadChunk];
-  for (;;) {
-    const ssize_t got = ::read(stream.pipe.get(), buffer, std::min(most, sizeof buffer));
-    if (got > 0) {
-      const std::size_t size = static_cast<std::size_t>(got);
-      const std::size_t room = stream.bound - std::min(stream.bound, stream.bytes.size());
-      stream.bytes.append(buffer, std::min(size, room));
-      if (size > room) stream.cut = true;
-      return size;
-    }
-    if (got < 0 && errno == EINTR) continue;
+  auto got = read_once(stream.pipe.get(), buffer, std::min(most, sizeof buffer));
+  if (!got || *got == 0) {
     stream.pipe.reset();
     return 0;
   }
+  const std::size_t room = stream.bound - std::min(stream.bound, stream.bytes.size());
+  stream.bytes.append(buffer, std::min(*got, room));
+  if (*got > room) stream.cut = true;
+  return *got;
 }
 
 // What the pipe holds now, without waiting for more: after the child's end
@@ -109,7 +104,7 @@ OwnedChild::OwnedChild(OwnedChild&& other) noexcept
       stderr_pipe_(std::move(other.stderr_pipe_)),
       exit_notice_(std::move(other.exit_notice_)),
       writer_result_(std::move(other.writer_result_)),
-      stdin_outcome_(other.stdin_outcome_),
+      stdin_outcome_(std::move(other.stdin_outcome_)),
       writer_(std::move(other.writer_)) {}
 
 OwnedChild::~OwnedChild() {
@@ -151,7 +146,7 @@ Status OwnedChild::feed_stdin(std::string input) {
   // and stays blocking.
   const int flags = ::fcntl(stdin_pipe_.get(), F_GETFL);
   if (flags < 0 || ::fcntl(stdin_pipe_.get(), F_SETFL, flags | O_NONBLOCK) < 0) return AgentError::io(errno);
-  std::promise<int> outcome;
+  std::promise<Status> outcome;
   writer_result_ = outcome.get_future();
   try {
     writer_ = std::jthread([outcome = std::move(outcome), pipe = std::move(stdin_pipe_), text = std::move(input),

@@ -16,7 +16,7 @@
 namespace toln {
 
 // What is kept of each captured stream; the rest is read and dropped.
-inline constexpr std::size_t kCapturedStreamBound = 64 * 1024 * 1024;
+inline constexpr std::size_t kCapturedStreamBound = std::size_t{64} << 20;
 
 struct CommandOutput {
   int status = 0;  // raw wait status: exit code in bits 8..15, or the signal number
@@ -58,10 +58,9 @@ class OwnedChild {
   // error of a failed wait.
   Result<int> collect(CommandOutput& output, const CaptureBounds& bounds = {});
 
-  // The writer's outcome once collect has returned a status: 0, the errno of
-  // a failed write (EPIPE when the child ended before taking everything), or
-  // kWroteNothing.
-  int stdin_outcome() const { return stdin_outcome_; }
+  // The writer's outcome once collect has returned a status: the error of a
+  // failed write (EPIPE when the child ended before taking everything).
+  const Status& stdin_outcome() const { return stdin_outcome_; }
 
  private:
   // Whether the child has ended, reaping it when it has (or, with wait, once
@@ -79,8 +78,8 @@ class OwnedChild {
   UniqueFd stdout_pipe_;
   UniqueFd stderr_pipe_;
   UniqueFd exit_notice_;  // the write end of a pipe the writer watches
-  std::future<int> writer_result_;
-  int stdin_outcome_ = 0;
+  std::future<Status> writer_result_;
+  Status stdin_outcome_;
   std::jthread writer_;  // last, so that it is joined before the rest goes
 };
 

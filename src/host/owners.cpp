@@ -12,28 +12,30 @@
 #include <vector>
 
 #include "host/dir_listing.hpp"
+#include "host/file_errors.hpp"
 #include "host/unique_fd.hpp"
+#include "text/nul_byte.hpp"
 #include "text/quoted.hpp"
 
 namespace toln {
 namespace {
 
-// A decimal id below the "unchanged" value -1; one leading "+" allowed.
-template <class Id>
-std::optional<Id> numeric_id(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  unsigned long long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value >= static_cast<Id>(-1)) {
-    return std::nullopt;
-  }
-  return static_cast<Id>(value);
+static_assert(sizeof(uid_t) == sizeof(std::uint32_t) && sizeof(gid_t) == sizeof(std::uint32_t));
+
+// getpwnam_r and friends say "not found" by a null result, or on some
+// systems by one of these; anything else is a user database that could not
+// be read (a directory service that does not answer).
+bool means_not_found(int error) {
+  return error == 0 || error == ENOENT || error == ESRCH || error == EBADF || error == EPERM;
 }
 
 // getpwnam_r and friends need a buffer of a size only known by trying; the
 // record's texts live in it, so the wanted field is taken out at once.
+// Nothing when there is no such record; the OS error when the database
+// could not be read.
 template <class Record, class Key, class Lookup, class Field>
-auto look_up(Key key, Lookup lookup, Field field) -> std::optional<decltype(field(std::declval<Record&>()))> {
+auto look_up(Key key, Lookup lookup, Field field) -> Result<std::optional<decltype(field(std::declval<Record&>()))>> {
+  using Value = decltype(field(std::declval<Record&>()));
   std::vector<char> buffer(1024);
   for (;;) {
     Record record{};
@@ -43,38 +45,44 @@ auto look_up(Key key, Lookup lookup, Field field) -> std::optional<decltype(fiel
       buffer.resize(buffer.size() * 4);
       continue;
     }
-    if (error != 0 || !found) return std::nullopt;
-    return field(record);
+    if (error == 0 && found) return std::optional<Value>(field(record));
+    if (means_not_found(error)) return std::optional<Value>();
+    return AgentError::io(error);
   }
-}
-
-// A name holding a NUL byte would be looked up cut short at it: it names no
-// one.
-bool has_nul(const std::string& name) { return name.find('\0') != std::string::npos; }
-
-// A user's ids by name: uid and login group.
-std::optional<std::pair<uid_t, gid_t>> user_by_name(const std::string& name) {
-  if (has_nul(name)) return std::nullopt;
-  return look_up<passwd>(name.c_str(), ::getpwnam_r, [](const passwd& p) { return std::pair{p.pw_uid, p.pw_gid}; });
-}
-
-std::optional<uid_t> user_id(const std::string& name) {
-  if (!name.starts_with('+')) {
-    if (const auto user = user_by_name(name)) return user->first;
-  }
-  return numeric_id<uid_t>(name);
-}
-
-std::optional<gid_t> group_id(const std::string& name) {
-  if (!name.starts_with('+') && !has_nul(name)) {
-    if (const auto id = look_up<group>(name.c_str(), ::getgrnam_r, [](const group& g) { return g.gr_gid; })) return id;
-  }
-  return numeric_id<gid_t>(name);
 }
 
 // A name as the errors show it: between single quotes, or quoted with
 // escapes where it holds a NUL byte, which no user or group name can hold.
-std::string shown_name(const std::string& name) { return has_nul(name) ? quoted_text(name) : "'" + name + "'"; }
+std::string shown_name(const std::string& name) { return has_nul_byte(name) ? quoted_text(name) : "'" + name + "'"; }
+
+// A name that could not be looked up: "failed to look up {user|group} {name}: {OS error}".
+AgentError lookup_failed(std::string_view what, const std::string& name, const AgentError& cause) {
+  return AgentError::os("failed to look up " + std::string(what) + " " + shown_name(name), cause.os_errno());
+}
+
+struct UserIds {
+  uid_t uid;
+  gid_t login_group;
+};
+
+// A user's ids by name; nothing for a name that names no one (one holding a
+// NUL byte would be looked up cut short at it).
+Result<std::optional<UserIds>> user_by_name(const std::string& name) {
+  if (has_nul_byte(name)) return std::optional<UserIds>();
+  auto user = look_up<passwd>(name.c_str(), ::getpwnam_r, [](const passwd& p) { return UserIds{p.pw_uid, p.pw_gid}; });
+  if (!user) return lookup_failed("user", name, user.error());
+  return user;
+}
+
+// A group's id by name, else as a decimal id ("+N" is always an id).
+Result<std::optional<gid_t>> group_id(const std::string& name) {
+  if (!name.starts_with('+') && !has_nul_byte(name)) {
+    auto id = look_up<group>(name.c_str(), ::getgrnam_r, [](const group& g) { return g.gr_gid; });
+    if (!id) return lookup_failed("group", name, id.error());
+    if (*id) return id;
+  }
+  return numeric_id(name);
+}
 
 int change_below(int dir_fd, const OwnerIds& ids, int depth) {
   if (depth > kMaxTreeDepth) return ENAMETOOLONG;
@@ -105,60 +113,79 @@ int change_below(int dir_fd, const OwnerIds& ids, int depth) {
 
 }  // namespace
 
+std::optional<std::uint32_t> numeric_id(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value == kUnchangedId) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 Result<OwnerIds> parse_owner_spec(std::string_view spec) {
   std::size_t separator = spec.find(':');
   // The older "user.group" form, where no user has the whole name.
-  if (separator == std::string_view::npos && spec.find('.') != std::string_view::npos &&
-      !user_by_name(std::string(spec))) {
-    separator = spec.find('.');
+  if (separator == std::string_view::npos && spec.find('.') != std::string_view::npos) {
+    auto whole = user_by_name(std::string(spec));
+    if (!whole) return std::move(whole).error();
+    if (!*whole) separator = spec.find('.');
   }
   const std::string user(spec.substr(0, separator));
   const std::string group = separator == std::string_view::npos ? "" : std::string(spec.substr(separator + 1));
   OwnerIds ids;
   if (!user.empty()) {
-    ids.uid = user_id(user);
-    if (!ids.uid) return AgentError::resource("invalid user: " + shown_name(user));
-    if (separator != std::string_view::npos && group.empty()) {
-      if (const auto record = user_by_name(user); record && !user.starts_with('+')) ids.gid = record->second;
+    // A name is looked up first, then read as an id ("+N" is always an id).
+    auto record = user.starts_with('+') ? std::optional<UserIds>() : user_by_name(user);
+    if (!record) return std::move(record).error();
+    if (*record) {
+      ids.uid = (*record)->uid;
+      if (separator != std::string_view::npos && group.empty()) ids.gid = (*record)->login_group;
+    } else {
+      ids.uid = numeric_id(user);
+      if (!ids.uid) return AgentError::resource("invalid user: " + shown_name(user));
     }
   }
   if (!group.empty()) {
-    ids.gid = group_id(group);
+    auto id = group_id(group);
+    if (!id) return std::move(id).error();
+    ids.gid = *id;
     if (!ids.gid) return AgentError::resource("invalid group: " + shown_name(group));
   }
   return ids;
 }
 
 std::string user_name(uid_t uid) {
-  if (auto name = look_up<passwd>(uid, ::getpwuid_r, [](const passwd& p) { return std::string(p.pw_name); })) {
-    return std::move(*name);
-  }
-  return std::to_string(uid);
+  auto name = look_up<passwd>(uid, ::getpwuid_r, [](const passwd& p) { return std::string(p.pw_name); });
+  return name && *name ? std::move(**name) : std::to_string(uid);
 }
 
 std::string group_name(gid_t gid) {
-  if (auto name = look_up<group>(gid, ::getgrgid_r, [](const group& g) { return std::string(g.gr_name); })) {
-    return std::move(*name);
-  }
-  return std::to_string(gid);
+  auto name = look_up<group>(gid, ::getgrgid_r, [](const group& g) { return std::string(g.gr_name); });
+  return name && *name ? std::move(**name) : std::to_string(gid);
 }
 
 int change_entry_owner(int object_fd, const struct stat& st, const OwnerIds& ids) {
   // A link of a user other than root keeps its owner: made root's, or the
   // owner's of what it leads to, it would be trusted and followed there.
-  const uid_t uid = S_ISLNK(st.st_mode) && st.st_uid != 0 ? static_cast<uid_t>(-1)
-                                                          : ids.uid.value_or(static_cast<uid_t>(-1));
-  const gid_t gid = ids.gid.value_or(static_cast<gid_t>(-1));
+  const uid_t uid = S_ISLNK(st.st_mode) && st.st_uid != 0 ? kUnchangedId : ids.uid.value_or(kUnchangedId);
+  const gid_t gid = ids.gid.value_or(kUnchangedId);
   return ::fchownat(object_fd, "", uid, gid, AT_EMPTY_PATH) == 0 ? 0 : errno;
 }
 
-int change_owner(int fd, const OwnerIds& ids, bool recurse) {
-  if (::fchown(fd, ids.uid.value_or(static_cast<uid_t>(-1)), ids.gid.value_or(static_cast<gid_t>(-1))) != 0) {
-    return errno;
+Status set_owner(int fd, const OwnerIds& ids, bool recurse) {
+  if (::fchown(fd, ids.uid.value_or(kUnchangedId), ids.gid.value_or(kUnchangedId)) != 0) {
+    return chown_failed_error(errno);
   }
   struct stat st {};
-  if (!recurse || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
-  return change_below(fd, ids, 1);
+  if (!recurse || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  if (const int error = change_below(fd, ids, 1); error != 0) return chown_failed_error(error);
+  return {};
+}
+
+int change_owner(int fd, const OwnerIds& ids, bool recurse) {
+  auto changed = set_owner(fd, ids, recurse);
+  return changed ? 0 : changed.error().os_errno();
 }
 
 }  // namespace toln

@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include "text/nul_byte.hpp"
+
 namespace toln {
 
 Status require_no_nul(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
+  if (has_nul_byte(path)) {
     return AgentError::resource("path contains a NUL byte: " + std::string(path));
   }
   return {};

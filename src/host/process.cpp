@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "host/fd_io.hpp"
 #include "host/spawn.hpp"
+#include "text/nul_byte.hpp"
 #include "text/truncate.hpp"
 #include "text/utf8.hpp"
 
@@ -14,11 +14,11 @@ namespace {
 
 Status check_environment(const EnvEntries& env) {
   for (const auto& [name, value] : env) {
-    if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
+    if (name.empty() || name.find('=') != std::string::npos || has_nul_byte(name)) {
       return AgentError::resource("env var name '" + name +
                                   "' is not allowed: names must be non-empty and hold no '=' or NUL byte");
     }
-    if (value.find('\0') != std::string::npos) {
+    if (has_nul_byte(value)) {
       return AgentError::resource("env var " + name +
                                   " contains a NUL byte, which is not allowed in process environment values");
     }
@@ -55,8 +55,8 @@ Result<CommandOutput> run(const HostCommand& command, const RunOptions& options)
     return worded(options, fed ? "failed to wait for " : "failed to run ", command, std::move(status).error());
   }
   output.status = *status;
-  if (const int outcome = child->stdin_outcome(); outcome != 0 && outcome != EPIPE) {
-    return AgentError::resource("failed to write stdin: " + write_failure_text(outcome));
+  if (const Status& fed_all = child->stdin_outcome(); !fed_all && fed_all.error().os_errno() != EPIPE) {
+    return AgentError::resource("failed to write stdin: " + fed_all.error().message());
   }
   return output;
 }

@@ -10,9 +10,6 @@
 
 namespace toln {
 
-// The one limit every caller passes: 64 MiB.
-inline constexpr std::size_t kBundleSizeLimit = 67108864;
-
 // Reads at most limit + 1 bytes from source, closes it, then judges: a read
 // error (Io) before the size (Config "input too large: exceeds {} bytes")
 // before the encoding (Parse "input is not valid UTF-8: {}").

@@ -13,9 +13,7 @@ namespace toln {
 Result<SealedText> seal_text(std::string_view text) {
   UniqueFd fd(::memfd_create("toln-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (!fd.valid()) return AgentError::io(errno);
-  if (const int outcome = write_all(fd.get(), text); outcome != 0) {
-    return AgentError::other(write_failure_text(outcome));
-  }
+  if (auto written = write_whole(fd.get(), text); !written) return std::move(written).error();
   if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
     return AgentError::io(errno);
   }

@@ -10,13 +10,12 @@
 #include <cstring>
 
 #include "host/process.hpp"
+#include "text/nul_byte.hpp"
 
 extern char** environ;
 
 namespace toln {
 namespace {
-
-bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // Looks the name up in child_search_path the way exec would; a name with a
 // slash is a path already.
@@ -67,10 +66,18 @@ struct Pipe {
   UniqueFd write_end;
 };
 
-std::optional<Pipe> make_pipe() {
+Result<Pipe> make_pipe() {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  if (::pipe2(fds, O_CLOEXEC) != 0) return AgentError::io(errno);
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// A pipe when one is wanted, else nothing.
+Result<std::optional<Pipe>> make_pipe_if(bool wanted) {
+  if (!wanted) return std::optional<Pipe>();
+  auto pipe = make_pipe();
+  if (!pipe) return std::move(pipe).error();
+  return std::optional<Pipe>(std::move(*pipe));
 }
 
 // The two posix_spawn attribute objects, and the first error met while
@@ -132,8 +139,8 @@ class SpawnSetup {
 
 Result<OwnedChild> spawn_child(const HostCommand& command, const RunOptions& options) {
   // A NUL byte would silently cut the text at the system call.
-  bool nul = has_nul(command.program);
-  for (const auto& arg : command.args) nul = nul || has_nul(arg);
+  bool nul = has_nul_byte(command.program);
+  for (const auto& arg : command.args) nul = nul || has_nul_byte(arg);
   if (nul) return AgentError::other(std::string(kNulByteRefusal));
 
   auto path = find_program(command.program);
@@ -148,12 +155,14 @@ Result<OwnedChild> spawn_child(const HostCommand& command, const RunOptions& opt
   std::vector<char*> envp = c_strings(env_texts);
 
   const bool fed = options.input.has_value();
-  std::optional<Pipe> out;
-  if (!options.stdout_fd) out = make_pipe();
+  auto out_pipe = make_pipe_if(!options.stdout_fd);
+  if (!out_pipe) return std::move(out_pipe).error();
   auto err = make_pipe();
-  std::optional<Pipe> in;
-  if (fed) in = make_pipe();
-  if ((!options.stdout_fd && !out) || !err || (fed && !in)) return AgentError::io(errno);
+  if (!err) return std::move(err).error();
+  auto in_pipe = make_pipe_if(fed);
+  if (!in_pipe) return std::move(in_pipe).error();
+  std::optional<Pipe>& out = *out_pipe;
+  std::optional<Pipe>& in = *in_pipe;
 
   SpawnSetup setup;
   if (options.working_dir) setup.fchdir(*options.working_dir);

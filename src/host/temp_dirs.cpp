@@ -28,13 +28,17 @@ std::optional<std::string> renamable_by_others(const struct stat& dir) {
   return std::nullopt;
 }
 
+AgentError temp_dir_failed(const std::string& path, int errnum) {
+  return AgentError::os("failed to create temp dir " + path, errnum);
+}
+
 // The path of an open directory as the kernel names it: no symbolic link
 // left in it for anyone to swap.
-std::optional<std::string> kernel_path(int fd) {
+Result<std::string> kernel_path(int fd) {
   std::string path(PATH_MAX, '\0');
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t length = ::readlink(link.c_str(), path.data(), path.size());
-  if (length <= 0) return std::nullopt;
+  if (length <= 0) return AgentError::io(length < 0 ? errno : ENOENT);
   path.resize(static_cast<std::size_t>(length));
   return path;
 }
@@ -43,14 +47,14 @@ std::optional<std::string> kernel_path(int fd) {
 // names it, once it and every directory above it are found safe. A root
 // that is missing or no directory is handed on as given, for mkdtemp to
 // fail on.
-Result<std::string> private_temp_root(TempDirFailure failed) {
+Result<std::string> private_temp_root() {
   const char* tmpdir = std::getenv("TMPDIR");
   const std::string given = tmpdir && *tmpdir ? tmpdir : "/tmp";
   auto resolved = resolve_path(given, LastLink::Follow);
   if (!resolved) return std::move(resolved).error();
   if (!resolved->exists() || !S_ISDIR(resolved->st.st_mode)) return given;
   const auto root = kernel_path(resolved->object.get());
-  if (!root) return failed(given, errno);
+  if (!root) return temp_dir_failed(given, root.error().os_errno());
 
   UniqueFd dir = std::move(resolved->object);
   struct stat st = resolved->st;
@@ -61,7 +65,7 @@ Result<std::string> private_temp_root(TempDirFailure failed) {
     }
     UniqueFd up(::openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat up_st {};
-    if (!up.valid() || ::fstat(up.get(), &up_st) != 0) return failed(where + "/..", errno);
+    if (!up.valid() || ::fstat(up.get(), &up_st) != 0) return temp_dir_failed(where + "/..", errno);
     if (up_st.st_dev == st.st_dev && up_st.st_ino == st.st_ino) return *root;  // "/" is its own parent
     dir = std::move(up);
     st = up_st;
@@ -79,16 +83,12 @@ TempDirGuard::~TempDirGuard() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-AgentError temp_dir_failed_error(const std::string& path, int errnum) {
-  return AgentError::resource("failed to create temp dir " + path + ": " + os_error_text(errnum));
-}
-
-Result<TempDirGuard> make_temp_dir(std::string_view prefix, TempDirFailure failed) {
-  auto root = private_temp_root(failed);
+Result<TempDirGuard> make_temp_dir(std::string_view prefix) {
+  auto root = private_temp_root();
   if (!root) return std::move(root).error();
   const std::string template_path = (root->ends_with('/') ? *root : *root + "/") + std::string(prefix) + "-XXXXXX";
   std::string path = template_path;
-  if (::mkdtemp(path.data()) == nullptr) return failed(template_path, errno);
+  if (::mkdtemp(path.data()) == nullptr) return temp_dir_failed(template_path, errno);
   return TempDirGuard(std::move(path));
 }
 

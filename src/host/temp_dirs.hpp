@@ -24,12 +24,6 @@ class TempDirGuard {
   std::string path_;
 };
 
-// The error for a directory that could not be made: its path and the errno.
-using TempDirFailure = AgentError (*)(const std::string& path, int errnum);
-
-// "failed to create temp dir {path}: {OS error}".
-AgentError temp_dir_failed_error(const std::string& path, int errnum);
-
 // A new empty directory "{prefix}-XXXXXX" made by mkdtemp (mode 0700 before
 // the umask, the last six characters unpredictable) in TMPDIR, else "/tmp".
 //
@@ -42,7 +36,8 @@ AgentError temp_dir_failed_error(const std::string& path, int errnum);
 // else unless sticky; otherwise the call fails with "refusing to make
 // private directories in {TMPDIR}: {directory} {belongs to uid N | can be
 // written by other users and is not sticky}". A root that does not exist
-// fails as mkdtemp does, through `failed` with the template's path.
-Result<TempDirGuard> make_temp_dir(std::string_view prefix, TempDirFailure failed = temp_dir_failed_error);
+// fails as mkdtemp does. An OS error is "failed to create temp dir {path}:
+// {OS error}" (the template's path), errno kept.
+Result<TempDirGuard> make_temp_dir(std::string_view prefix);
 
 }  // namespace toln

@@ -4,12 +4,14 @@
 
 namespace toln {
 
-AgentError AgentError::io(int errnum) { return {Io, os_error_text(errnum), errnum}; }
+AgentError AgentError::io(int errnum) { return os(Io, {}, errnum); }
 
-AgentError AgentError::os(std::string_view context, int errnum) {
+AgentError AgentError::os(std::string_view context, int errnum) { return os(Resource, context, errnum); }
+
+AgentError AgentError::os(Kind kind, std::string_view context, int errnum) {
   std::string message(context);
   if (!message.empty()) message += ": ";
-  return {Resource, message + os_error_text(errnum), errnum};
+  return {kind, message + os_error_text(errnum), errnum};
 }
 
 std::string os_error_text(int errnum) {

@@ -39,6 +39,8 @@ class AgentError {
   // as nearly every such error ends a resource. The errno is kept for the
   // callers that branch on it.
   static AgentError os(std::string_view context, int errnum);
+  // The same for an error of another kind.
+  static AgentError os(Kind kind, std::string_view context, int errnum);
   static AgentError other(std::string m) { return {Other, std::move(m)}; }
 
   Kind kind() const { return kind_; }

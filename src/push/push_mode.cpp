@@ -6,6 +6,7 @@
 #include "engine/run_bundle.hpp"
 #include "host/console.hpp"
 #include "host/read_bounded.hpp"
+#include "model/bundle_size.hpp"
 #include "model/exit_status.hpp"
 #include "model/parse_bundle.hpp"
 #include "model/report_json.hpp"

@@ -11,6 +11,7 @@
 #include "host/process.hpp"
 #include "resources/distribution_suite.hpp"
 #include "resources/props.hpp"
+#include "text/nul_byte.hpp"
 #include "text/unicode.hpp"
 
 namespace toln {
@@ -24,7 +25,7 @@ bool has_line_break(std::string_view text) { return text.find_first_of("\r\n") !
 // The name becomes a file name in two system directories, so it must stay
 // one plain file name there.
 Status check_repo_name(const std::string& name) {
-  if (name.find('\0') != std::string::npos) return AgentError::resource("invalid apt_repo name: it holds a NUL byte");
+  if (has_nul_byte(name)) return AgentError::resource("invalid apt_repo name: it holds a NUL byte");
   if (has_line_break(name)) return AgentError::resource("invalid apt_repo name: it holds a line break");
   if (name.empty()) return AgentError::resource("invalid apt_repo name: it is empty");
   if (name.find('/') != std::string::npos) {

@@ -2,10 +2,12 @@
 
 #include <string>
 
+#include "text/nul_byte.hpp"
+
 namespace toln {
 
 Status require_no_nul_byte(std::string_view resource_type, std::string_view what, std::string_view value) {
-  if (value.find('\0') == std::string_view::npos) return {};
+  if (!has_nul_byte(value)) return {};
   return AgentError::resource(std::string(resource_type) + " resource: " + std::string(what) + " contains a NUL byte");
 }
 

@@ -5,6 +5,7 @@
 #include "host/process.hpp"
 #include "host/sealed_text.hpp"
 #include "resources/props.hpp"
+#include "text/nul_byte.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
@@ -19,7 +20,7 @@ constexpr std::size_t kRegisterLimit = 65536;
 Result<CommandOutput> run_shell(const std::string& text, bool sensitive, const RunOptions& options = {}) {
   if (!sensitive) return run(host_programs::shell(text), options);
   // Refused as the argument would be.
-  if (text.find('\0') != std::string::npos) {
+  if (has_nul_byte(text)) {
     return AgentError::resource("failed to run sh: " + std::string(kNulByteRefusal));
   }
   auto script = seal_text(text);

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <charconv>
 
 #include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
@@ -12,14 +11,11 @@
 #include "host/safe_path.hpp"
 #include "host/shared_dirs.hpp"
 #include "resources/argument_checks.hpp"
+#include "resources/changes.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
 namespace {
-
-AgentError create_failed_error(const std::string& path, int errnum) {
-  return AgentError::resource("failed to create " + path + ": " + os_error_text(errnum));
-}
 
 HandlerResult remove_directory(const ResolvedResource& resource, const std::string& path, bool dry_run) {
   // A link at the path is what gets removed, never what it leads to; it
@@ -36,26 +32,12 @@ HandlerResult remove_directory(const ResolvedResource& resource, const std::stri
   return result_with_changes(result_changed("directory", resource.name, "removed " + path), records);
 }
 
-// A user or group id written as a decimal number (one leading "+" allowed).
-std::optional<std::uint32_t> numeric_id(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  std::uint32_t id = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return id;
-}
-
 // Whether the owner (or group) differs: a numeric one by id, a name by the
 // name of the current id.
 bool differs(const std::string& wanted, std::uint32_t current_id, std::string (*name_of)(std::uint32_t)) {
   if (const auto id = numeric_id(wanted)) return *id != current_id;
   return name_of(current_id) != wanted;
 }
-
-struct Changes {
-  std::vector<std::string> messages;
-  std::vector<FieldChange> records;
-};
 
 // The directory as found, with the descriptor its changes go through.
 struct Found {
@@ -119,16 +101,13 @@ Status apply_ownership(const ResolvedResource& resource, Found& found, bool dry_
   if (dry_run) return {};
   auto ids = parse_owner_spec(ownership);
   if (!ids) return chown_failed_error(ids.error().message());
-  int error = 0;
   if (link) {
-    error = change_entry_owner(link->object.get(), link->st, *ids);
-  } else {
-    auto fd = found.descriptor();
-    if (!fd) return std::move(fd).error();
-    error = change_owner(*fd, *ids, recurse);
+    const int error = change_entry_owner(link->object.get(), link->st, *ids);
+    return error == 0 ? Status() : chown_failed_error(error);
   }
-  if (error != 0) return chown_failed_error(os_error_text(error));
-  return {};
+  auto fd = found.descriptor();
+  if (!fd) return std::move(fd).error();
+  return set_owner(*fd, *ids, recurse);
 }
 
 }  // namespace
@@ -189,8 +168,7 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
   if (found.resolved.exists()) {
     if (auto owned = apply_ownership(resource, found, dry_run, changes); !owned) return std::move(owned).error();
   }
-  return result_with_changes(result_from_messages("directory", resource.name, changes.messages),
-                             std::move(changes.records));
+  return std::move(changes).result("directory", resource.name);
 }
 
 }  // namespace toln

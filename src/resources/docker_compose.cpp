@@ -7,6 +7,7 @@
 #include "host/file_reading.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
+#include "resources/changes.hpp"
 #include "resources/props.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
@@ -17,11 +18,6 @@ namespace {
 constexpr const char* kType = "docker_compose";
 
 // What "up" gathers: the change messages and the records beside them.
-struct Changes {
-  std::vector<std::string> messages;
-  std::vector<FieldChange> records;
-};
-
 // Running: "ps -q" succeeded and listed at least one container. A probe that
 // fails counts as not running.
 Result<bool> stack_running(const std::string& compose_file) {
@@ -90,7 +86,7 @@ HandlerResult bring_up(const ResolvedResource& resource, const std::string& proj
     if (!dry_run) {
       auto made = make_dirs(project_dir);
       if (!made) return std::move(made).error();
-      if (*made != 0) return AgentError::resource("failed to create " + project_dir + ": " + os_error_text(*made));
+      if (*made != 0) return create_failed_error(project_dir, *made);
     }
   }
   if (const auto content = prop_str(resource, "content")) {
@@ -116,8 +112,7 @@ HandlerResult bring_up(const ResolvedResource& resource, const std::string& proj
     if (auto started = start_stack(compose_file, pull); !started) return std::move(started).error();
     changes.messages.push_back("started");
   }
-  return result_with_changes(result_from_messages(kType, resource.name, changes.messages),
-                             std::move(changes.records));
+  return std::move(changes).result(kType, resource.name);
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ class PrivateClone {
       : parent_(parent), entry_(std::move(entry)), dir_(std::move(dir)) {}
 
   static AgentError move_failed(const std::string& path, int errnum) {
-    return AgentError::resource("failed to move the clone to " + path + ": " + os_error_text(errnum));
+    return AgentError::os("failed to move the clone to " + path, errnum);
   }
 
   int parent_;

@@ -8,6 +8,7 @@
 #include "host/process.hpp"
 #include "resources/fstab_lines.hpp"
 #include "resources/props.hpp"
+#include "text/nul_byte.hpp"
 #include "text/unicode.hpp"
 
 namespace toln {
@@ -28,7 +29,7 @@ std::optional<std::string> field_fault(const Field& field) {
   const std::string name = "mount property '" + std::string(field.key) + "'";
   if (field.value.empty()) return name + " must not be empty";
   if (has_white_space(field.value)) return name + " must not contain whitespace";
-  if (field.value.find('\0') != std::string::npos) return name + " must not contain a NUL byte";
+  if (has_nul_byte(field.value)) return name + " must not contain a NUL byte";
   return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 #include "host/host_programs.hpp"
 #include "host/process.hpp"
 #include "host/read_bounded.hpp"
+#include "model/bundle_size.hpp"
 #include "text/truncate.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"

@@ -10,12 +10,14 @@
 #include "engine/run_bundle.hpp"
 #include "host/console.hpp"
 #include "host/read_bounded.hpp"
+#include "model/bundle_size.hpp"
 #include "model/exit_status.hpp"
 #include "model/parse_bundle.hpp"
 #include "serve/duration.hpp"
 #include "serve/fetch.hpp"
 #include "serve/run_id.hpp"
 #include "serve/serve_report.hpp"
+#include "text/nul_byte.hpp"
 
 namespace toln {
 namespace {
@@ -25,13 +27,10 @@ constexpr std::string_view kPlainHttpWarning =
     "read or replaced in transit; prefer https or a local path\n";
 
 Result<std::string> read_bundle_file(const std::string& path) {
-  const auto unreadable = [&path](const std::string& why) {
-    return AgentError::config("failed to read bundle from " + path + ": " + why);
-  };
-  // A NUL byte would make open() name another file.
-  if (path.find('\0') != std::string::npos) return unreadable("path contains a NUL byte");
+  const std::string unreadable = "failed to read bundle from " + path;
+  if (has_nul_byte(path)) return AgentError::config(unreadable + ": path contains a NUL byte");
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return unreadable(os_error_text(errno));
+  if (fd < 0) return AgentError::os(AgentError::Config, unreadable, errno);
   return read_bounded(UniqueFd(fd), kBundleSizeLimit);
 }
 

@@ -20,9 +20,13 @@ std::string join_path(const std::string& dir, const std::string& name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+constexpr std::string_view kReportDirFailed = "failed to create report dir";
+
 AgentError report_dir_error(const std::string& cause) {
-  return AgentError::other("failed to create report dir: " + cause);
+  return AgentError::other(std::string(kReportDirFailed) + ": " + cause);
 }
+
+AgentError report_dir_error(int errnum) { return AgentError::os(AgentError::Other, kReportDirFailed, errnum); }
 
 // Reports quote every error unredacted, so a directory made here is private
 // and an existing one must be the agent's own (root's): another user's would
@@ -38,23 +42,23 @@ Status create_report_dir(const std::string& dir) {
     auto made = make_dirs(*parent);
     if (!made) return report_dir_error(made.error().message());
     // A file on the way is no directory to make one in.
-    if (*made != 0) return report_dir_error(os_error_text(*made == EEXIST ? ENOTDIR : *made));
+    if (*made != 0) return report_dir_error(*made == EEXIST ? ENOTDIR : *made);
   }
   auto resolved = resolve_path(dir, LastLink::Follow);
   if (!resolved) return report_dir_error(resolved.error().message());
   if (!resolved->exists()) {
-    if (!resolved->parent.valid()) return report_dir_error(os_error_text(resolved->missing_errno));
+    if (!resolved->parent.valid()) return report_dir_error(resolved->missing_errno);
     // As mkdir has it, a dangling link is no place for a directory.
-    if (resolved->is_link) return report_dir_error(os_error_text(EEXIST));
+    if (resolved->is_link) return report_dir_error(EEXIST);
     // Made meanwhile by someone else, it is judged as found below.
     if (::mkdirat(resolved->parent.get(), resolved->name.c_str(), 0700) != 0 && errno != EEXIST) {
-      return report_dir_error(os_error_text(errno));
+      return report_dir_error(errno);
     }
     resolved = resolve_path(dir, LastLink::Follow);
     if (!resolved) return report_dir_error(resolved.error().message());
-    if (!resolved->exists()) return report_dir_error(os_error_text(resolved->missing_errno));
+    if (!resolved->exists()) return report_dir_error(resolved->missing_errno);
   }
-  if (!S_ISDIR(resolved->st.st_mode)) return report_dir_error(os_error_text(ENOTDIR));
+  if (!S_ISDIR(resolved->st.st_mode)) return report_dir_error(ENOTDIR);
   if (resolved->st.st_uid != ::geteuid()) {
     return report_dir_error("refusing to use " + dir + ": it belongs to uid " + std::to_string(resolved->st.st_uid));
   }

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "model/bundle_size.hpp"
+
 namespace toln {
 namespace {
 
