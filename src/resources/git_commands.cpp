@@ -31,7 +31,7 @@ Result<CommandOutput> run_rev_parse_commit(const std::string& path, const std::s
 
 Result<CommandOutput> run_git(const HostCommand& command) {
   static const EnvEntries bounds = {{"GIT_HTTP_LOW_SPEED_LIMIT", host_programs::transfer_bounds::low_speed_limit},
-                                    {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time}};
+                                    {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time()}};
   return run_command_env(command.program, command.args, bounds);
 }
 

@@ -269,8 +269,8 @@ RunResult Sandbox::run_in_namespace(const std::string& sh_command, std::string s
 
 namespace toln::testing {
 
-void Sandbox::run_in_process(const std::function<void()>& body) {
-  const ChildSpec spec = spec_in_namespace("", {}, {});
+void Sandbox::run_in_process(const std::function<void()>& body, const Environment& extra_env) {
+  const ChildSpec spec = spec_in_namespace("", {}, extra_env);
   const pid_t pid = ::fork();
   if (pid < 0) throw_errno("fork");
   if (pid == 0) {

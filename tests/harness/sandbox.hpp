@@ -45,6 +45,14 @@ namespace toln::testing {
 
 using Environment = std::map<std::string, std::string>;
 
+// The agent's low-speed bound on transfers, shortened from its 30 seconds
+// for one run: a test of a stalled transfer passes short_stall_bound() as
+// the run's extra_env, and curl then reports "the last 3 seconds".
+inline constexpr int kShortStallSeconds = 3;
+inline Environment short_stall_bound() {
+  return {{"TOLN_TEST_LOW_SPEED_TIME", std::to_string(kShortStallSeconds)}};
+}
+
 // Why sandboxed tests cannot run in this process (not root, or no private
 // mount namespace with overlays), or nothing when they can. Probed once.
 const std::optional<std::string>& sandbox_unavailable_reason();
@@ -131,8 +139,8 @@ class Sandbox {
   // directory, SIGPIPE ignored as the agent has it), so agent code can be
   // called in process against fakes. The
   // body's test failures are reported from the copy; the copy's exit status
-  // tells the test whether there were any.
-  void run_in_process(const std::function<void()>& body);
+  // tells the test whether there were any. extra_env is set in the copy.
+  void run_in_process(const std::function<void()>& body, const Environment& extra_env = {});
 
   void set_run_timeout(std::chrono::milliseconds timeout) { run_timeout_ = timeout; }
 
