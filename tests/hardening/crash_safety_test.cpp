@@ -219,7 +219,7 @@ TEST_F(CrashSafety, EveryFileIsOldOrNewAfterEachKill) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("random seed " + std::to_string(seed));
   std::mt19937 random(seed);
-  run_to_end(0, 0);
+  ASSERT_NO_FATAL_FAILURE(run_to_end(0, 0));
   expect_converged(0, 0);
 
   int files_version = 1;
@@ -257,11 +257,11 @@ TEST_F(CrashSafety, EveryFileIsOldOrNewAfterEachKill) {
   // Later runs are not hindered by what the killed ones left: one finishes
   // the switch, the next has nothing to do, and one after it switches all
   // back.
-  run_to_end(files_version, settings_version);
+  ASSERT_NO_FATAL_FAILURE(run_to_end(files_version, settings_version));
   expect_converged(files_version, settings_version);
   const RunResult again = sandbox.run_agent({}, bundles[files_version][settings_version]);
   EXPECT_EQ(again.exit_status, 1) << again.err << again.out.substr(0, 2000);
-  run_to_end(1 - files_version, 1 - settings_version);
+  ASSERT_NO_FATAL_FAILURE(run_to_end(1 - files_version, 1 - settings_version));
   expect_converged(1 - files_version, 1 - settings_version);
   std::printf("%d kills, %d runs finished before their kill, %zu temporary files left\n", kills, finished,
               temp_files_left().size());

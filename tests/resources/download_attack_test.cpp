@@ -78,7 +78,7 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
   for (const std::string& names : {std::string("/.[!.]*"), "/.[!.]* " + kDrop.string() + "/tool"}) {
     SCOPED_TRACE(names);
     sandbox.run_in_process([&] {
-      plant_victim_and_drop_dir();
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
       auto attacker = as_nobody("while :; do for f in " + kDrop.string() + names + " " + old_temp_name(dest) +
                                 "; do ln -sfn " + kVictim.string() + " \"$f\" 2>/dev/null; done; done");
       int downloaded = 0;
@@ -101,8 +101,10 @@ TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
   for (bool unnamed_files : {true, false}) {
     SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
     sandbox.run_in_process([&] {
-      plant_victim_and_drop_dir();
-      if (!unnamed_files) refuse_unnamed_files();
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
       const fs::path dest = kDrop / "licence.key";
       const std::string d = kDrop.string();
       auto reader = as_nobody("while :; do for f in " + d + "/* " + d + "/.[!.]* " + d +
@@ -190,12 +192,12 @@ TEST_F(DownloadAttack, LinksFollowTheResolutionRule) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.link + c.below + " -> " + c.target.string() + (c.absent ? " absent" : " " + c.mode));
     sandbox.run_in_process([&] {
-      plant_victim_and_drop_dir();
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
       write_file(kDrop / "release", "in state\n", 0644);
       ASSERT_EQ(::chown((kDrop / "release").c_str(), kNobody, kNobody), 0);
       const fs::path link = fs::path(c.link).is_absolute() ? fs::path(c.link) : kDrop / c.link;
       if (c.nobody_owns_link) {
-        nobody_symlink(c.target, link);
+        ASSERT_NO_FATAL_FAILURE(nobody_symlink(c.target, link));
       } else {
         fs::create_symlink(c.target, link);
       }
@@ -265,7 +267,7 @@ TEST_F(DownloadAttack, SpecialFilesAtDestFailAtOnce) {
   serve("tool", "new\n");
   const std::string archive_sum = serve_archive("tool.tgz", R"([{"name": "fifo", "kind": "file", "data": "x"}])");
   sandbox.run_in_process([&] {
-    plant_victim_and_drop_dir();
+    ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
     ASSERT_EQ(::mkfifo((kDrop / "fifo").c_str(), 0644), 0);
     fs::create_directory(kDrop / "dir");
     fs::create_symlink("/dev/zero", "/etc/toln-zero");

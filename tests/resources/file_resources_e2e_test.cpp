@@ -268,6 +268,13 @@ class PlantedPaths : public ::testing::Test {
   Sandbox sandbox;
 };
 
+// part, count times over.
+std::string nested(const std::string& part, int count) {
+  std::string path;
+  for (int i = 0; i < count; ++i) path += part;
+  return path;
+}
+
 std::string unsafe_link(const std::string& link, const std::string& path, const std::string& owner) {
   return "refusing to follow symbolic link " + link + " in " + path + ": it is owned by uid 65534 but leads to a file owned by uid " +
          owner;
@@ -317,7 +324,7 @@ props = { path = "{H}/f", content = "x" })",
   const std::string untouched = victims();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    as_user("rm -rf ./* && " + c.plant);
+    ASSERT_NO_FATAL_FAILURE(as_user("rm -rf ./* && " + c.plant));
     const RunResult result = run("[[resources]]\n" + c.resource + "\n");
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.out, R"({"host":"h","resources":[)" + fill(c.result) + "]," +
@@ -350,7 +357,7 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
 TEST_F(PlantedPaths, RecursiveOwnerChangeThatCannotReachTheBottomFails) {
   // Deeper than the agent has descriptors for: the files down there must
   // not stay the user's while the run says the tree is root's.
-  as_user("mkdir d && cd d && i=0 && while [ $i -lt 100 ]; do mkdir s && cd s && i=$((i+1)); done && echo x > deep");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir -p d" + nested("/s", 100) + " && echo x > d" + nested("/s", 100) + "/deep"));
   // Both parities: the descriptors may run out at a directory's listing
   // or at the directory below it.
   for (const char* limit : {"64", "65"}) {
@@ -373,7 +380,7 @@ props = { path = "{H}/d", owner = "root", recurse = true }
 TEST_F(PlantedPaths, RecursiveOwnerChangeLeavesAUsersLinksTheirOwner) {
   // Given to root, the user's link would be followed anywhere: here by the
   // file managed below the tree, into /etc/cron.d.
-  as_user("mkdir d && ln -s /etc/cron.d d/jobs");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir d && ln -s /etc/cron.d d/jobs"));
   const std::string untouched = victims();
   const RunResult result = run(R"([[resources]]
 resource_type = "directory"
@@ -400,7 +407,7 @@ TEST_F(PlantedPaths, TreesTooDeepToWalkFailWithoutEndingTheRun) {
   // nests its directories deep enough must not end the agent's run (here
   // with a small stack and descriptors to spare, as a container gives).
   // Deeper than 1,024 levels, a tree is refused.
-  as_user("mkdir d && cd d && i=0 && while [ $i -lt 1500 ]; do mkdir s && cd s && i=$((i+1)); done");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir -p d" + nested("/s", 1500)));
 #if defined(__SANITIZE_ADDRESS__)
   const std::string stack;  // the sanitizer's frames need the default
 #else
@@ -424,7 +431,7 @@ props = { )" + std::string(props) + R"( }
 // A source is read whole into memory: a sparse file of a few GiB (no disk
 // taken) that the user puts there must fail the resource, not end the run.
 TEST_F(PlantedPaths, HugeSourceFailsTheResourceOnly) {
-  as_user("truncate -s 3G src");
+  ASSERT_NO_FATAL_FAILURE(as_user("truncate -s 3G src"));
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
 name = "f"
@@ -445,7 +452,7 @@ TEST_F(PlantedPaths, FileMadeFirstInAStickyDirectoryDoesNotGiveTheUserTheSecret)
   const fs::path shared = sandbox.scratch_dir() / "shared";
   fs::create_directory(shared);
   ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-  as_user("echo mine > ../shared/secret && chmod 600 ../shared/secret");
+  ASSERT_NO_FATAL_FAILURE(as_user("echo mine > ../shared/secret && chmod 600 ../shared/secret"));
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
 name = "f"
@@ -485,8 +492,9 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
   const std::string long_name(250, 'n');
   const std::string longest(255, 'm');
-  as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
-          "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data");
+  ASSERT_NO_FATAL_FAILURE(
+      as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
+              "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data"));
   const fs::path real_conf = sandbox.scratch_dir() / "run/resolv.conf";
   write_file(real_conf, "nameserver 10.0.0.1\n");
   ASSERT_EQ(sandbox.run_in_namespace("ln -s " + real_conf.string() + " /etc/toln-resolv.conf").exit_status, 0);
