@@ -67,9 +67,9 @@ const std::optional<std::string>& sandbox_unavailable_reason();
 
 class Sandbox {
  public:
-  // A fresh private directory under TMPDIR (else "/tmp") with "/etc"
-  // overlaid, the fakes and their log and state, and the scratch, home and
-  // temporary directories. Throws when it cannot be made.
+  // A fresh private directory (a TempDir: in memory where it can be) with
+  // "/etc" overlaid, the fakes and their log and state, and the scratch,
+  // home and temporary directories. Throws when it cannot be made.
   Sandbox();
   // The destructor removes the whole directory; the mounts are gone with
   // the children that made them.
