@@ -109,6 +109,11 @@ class Sandbox {
   // the invocation is logged, with the arguments in "$@" and standard input
   // untouched.
   void add_fake(std::string_view name, std::string_view body);
+  // Installs (or replaces) a fake that ends at once with status 0 and logs
+  // nothing: for a program started so often (restorecon after each of
+  // hundreds of writes) that a script's start would be most of the test's
+  // time.
+  void add_silent_fake(std::string_view name);
   // Every fake invocation so far, in order, the program name first.
   std::vector<Invocation> invocations() const;
   std::vector<Invocation> invocations_of(std::string_view name) const;

@@ -79,6 +79,16 @@ esac)");
   EXPECT_EQ(sandbox.invocations_of("feed"), (std::vector<Invocation>{{"feed"}}));
 }
 
+TEST_F(SandboxTest, SilentFakesSucceedUnlogged) {
+  Sandbox sandbox;
+  sandbox.add_silent_fake("restorecon");
+  const RunResult result = sandbox.run_in_namespace("restorecon /etc/passwd; echo status=$?");
+  EXPECT_EQ(result.out, "status=0\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(sandbox.invocations().empty());
+  EXPECT_THROW(sandbox.add_silent_fake("../true"), std::invalid_argument);
+}
+
 TEST_F(SandboxTest, HostChangingProgramsAreRefusedUnlessFaked) {
   Sandbox sandbox;
   for (const auto& program : refused_programs()) {
