@@ -204,6 +204,7 @@ namespace fs = std::filesystem;
 using namespace toln::testing;
 
 constexpr uid_t kNobody = 65534;
+constexpr const char* kAsUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 // A user's directory that the agent is pointed into, and the victims that
 // user must never reach through it: root-only files in the overlaid /etc.
@@ -228,7 +229,7 @@ class PlantedPaths : public ::testing::Test {
   // Runs sh as the user, in its directory.
   void as_user(const std::string& script) {
     const RunResult run = sandbox.run_in_namespace("cd " + home().string() +
-                                                   " && exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" +
+                                                   " && exec " + kAsUser + "sh -c '" +
                                                    script + "'");
     ASSERT_EQ(run.exit_status, 0) << run.err;
   }
@@ -237,7 +238,7 @@ class PlantedPaths : public ::testing::Test {
   // output is the loop's, then "written N": the runs that succeeded.
   RunResult runs_beside_user(const std::string& loop) {
     return sandbox.run_in_namespace(
-        "cd " + home().string() + "; setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'while [ ! -e stop ]; do " +
+        "cd " + home().string() + "; " + kAsUser + "sh -c 'while [ ! -e stop ]; do " +
         loop +
         "; done 2>/dev/null' & i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH
         " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; touch stop; wait; echo written $written");
@@ -352,6 +353,24 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   const RunResult runs = runs_beside_user("echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
+}
+
+// The same move made at the one step where it could work, every time: the
+// new contents are in place and nothing else of the run has happened yet
+// (restorecon is started then). The user puts a link to the victim there.
+TEST_F(PlantedPaths, LinkSwappedInOnceTheContentsAreWrittenRedirectsNothing) {
+  sandbox.add_fake("restorecon",
+                   std::string(kAsUser) + "sh -c 'ln -sfn /etc/shadow \"$1.new\" && mv -fT \"$1.new\" \"$1\"' sh \"$1\"");
+  const std::string untouched = victims();
+  const RunResult result = run(R"([[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
+)");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(sandbox.invocations_of("restorecon"), (std::vector<Invocation>{{"restorecon", fill("{H}/f")}}));
+  EXPECT_EQ(fs::read_symlink(home() / "f"), "/etc/shadow") << "the user's move was made";
+  EXPECT_EQ(victims(), untouched);
 }
 
 TEST_F(PlantedPaths, RecursiveOwnerChangeThatCannotReachTheBottomFails) {
@@ -487,6 +506,28 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   EXPECT_EQ(runs.out.find("written 0\n"), std::string::npos) << "the agent still works beside the user";
   const struct stat st = lstat_of(home() / "f");
   EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
+}
+
+// The same attempt made at the one step where it could work, every time:
+// the new file has just been put in place and nothing else of the run has
+// happened yet (restorecon is started then). The user tries to open it for
+// writing, and would keep the descriptor.
+TEST_F(PlantedPaths, NewFileGivenToRootIsNotTheUsersOnceInPlace) {
+  ASSERT_NO_FATAL_FAILURE(as_user("echo x > f"));
+  sandbox.add_fake("restorecon", std::string(kAsUser) + "sh -c 'exec 3<>\"$1\"' sh \"$1\" 2>/dev/null &&"
+                                 " stat -c 'opened %u %a' \"$1\" >> \"$TOLN_FAKE_STATE/opened\"; exit 0");
+  const RunResult result = run(R"([[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
+)");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(sandbox.invocations_of("restorecon"), (std::vector<Invocation>{{"restorecon", fill("{H}/f")}}));
+  EXPECT_EQ(read_file(sandbox.state_dir() / "opened"), std::nullopt) << "the user opened the new file for writing";
+  const struct stat st = lstat_of(home() / "f");
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 04755u);
+  EXPECT_EQ(read_file(home() / "f"), "agent\n");
 }
 
 TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
