@@ -24,10 +24,22 @@ const fs::path kDrop = "/etc/toln-drop";  // the attacker's directory
 const fs::path kVictim = "/etc/toln-victim";
 const std::string kVictimText = "root:secret\n";
 
-// A transfer of /bytes/6000 that has written its bytes and goes on for
-// three seconds more.
-constexpr const char* kSlowCurl =
-    "PATH=/usr/bin:/bin curl \"$@\" || exit; case \"$*\" in */bytes/6000) sleep 3 ;; esac";
+constexpr const char* kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+constexpr const char* kRealCurl = "PATH=/usr/bin:/bin curl \"$@\"";
+// Where a reader as nobody counts its passes over the directory.
+const fs::path kPasses = "/etc/toln-passes";
+constexpr int kReaderPasses = 20;
+
+// A transfer of /bytes/6000 that has written its bytes and goes on until
+// the reader has gone over the directory kReaderPasses more times (a minute
+// at most: a guard against a reader that never counts).
+const std::string kSlowCurl = std::string(kRealCurl) + " || exit; case \"$*\" in */bytes/6000)\n" +
+                              "  start=$(wc -l < " + kPasses.string() + "); i=0\n" +
+                              "  while [ $(($(wc -l < " + kPasses.string() + ") - start)) -lt " +
+                              std::to_string(kReaderPasses) + " ] && [ $i -lt 6000 ]; do\n" +
+                              "    sleep 0.01; i=$((i + 1))\n" +
+                              "  done\n" +
+                              "esac";
 
 // A shell loop run as nobody until dropped (its process group is killed).
 ChildProcess as_nobody(const std::string& script) {
@@ -39,13 +51,16 @@ ChildProcess as_nobody(const std::string& script) {
   return ChildProcess(spec, "");
 }
 
-// Inside the namespace: the root-only victim and nobody's directory.
+// Inside the namespace: the root-only victim and nobody's directory (and
+// an empty count of a reader's passes, which nobody may add to).
 void plant_victim_and_drop_dir() {
   fs::remove_all(kDrop);
   fs::remove("/etc/toln-root-link");
   write_file(kVictim, kVictimText, 0600);
   fs::create_directories(kDrop);
   ASSERT_EQ(::chown(kDrop.c_str(), kNobody, kNobody), 0);
+  write_file(kPasses, "", 0644);
+  ASSERT_EQ(::chown(kPasses.c_str(), kNobody, kNobody), 0);
 }
 
 void expect_victim_unchanged() {
@@ -66,6 +81,80 @@ std::string old_temp_name(const fs::path& dest) {
 void nobody_symlink(const fs::path& target, const fs::path& link) {
   fs::create_symlink(target, link);
   ASSERT_EQ(::lchown(link.c_str(), kNobody, kNobody), 0);
+}
+
+// A fake curl that makes a user's moves at the exact steps where they would
+// work, every run: `before` (a script run as nobody, given the agent's
+// process id) before the real curl starts, `after` (as nobody too, its
+// output added to the state file "read") once curl has written its bytes.
+std::string moves_around_curl(const std::string& before, const std::string& after) {
+  return std::string(kAsNobody) + "sh -c '" + before + "' sh \"$PPID\"\n" + kRealCurl + "; status=$?\n" + kAsNobody +
+         "sh -c '" + after + "' >> \"$TOLN_FAKE_STATE/read\"\nexit $status";
+}
+
+// The loop below with the user's move at the exact step: before the
+// transfer starts, links to the victim at dest, at every hidden name in the
+// directory and at the temporary name the transfer was once written through
+// (named after the agent's process id). With unnamed files, and with a named
+// temporary file where there are none.
+TEST_F(DownloadAttack, LinksPlantedAsTheTransferStartsRedirectNothing) {
+  serve("tool", "downloaded\n");
+  const fs::path dest = kDrop / "tool";
+  const std::string plant = "cd " + kDrop.string() + " || exit; for f in .[!.]* tool .tool.toln-tmp.$1; do" +
+                            " [ \"$f\" = \".[!.]*\" ] || ln -sfn " + kVictim.string() + " \"$f\"; done";
+  sandbox.add_fake("curl", moves_around_curl(plant, "[ -L " + dest.string() + " ] && echo planted"));
+  const auto resource =
+      download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0644")}, {"owner", text("root")}});
+  for (bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
+    sandbox.run_in_process([&] {
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
+      const auto result = apply_download(resource, false);
+      expect_victim_unchanged();
+      if (unnamed_files) {
+        ASSERT_TRUE(result) << error_of(result);
+        EXPECT_EQ(read_file(dest), "downloaded\n");
+        const struct stat st = lstat_of(dest);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+      } else {
+        // The pending file's name was taken over before the rename.
+        EXPECT_EQ(error_of(result), "resource error: " + dest.string() + " was replaced while it was being written");
+      }
+    });
+  }
+  EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "planted\nplanted\n") << "the moves were made";
+}
+
+// The reading loop further below with the user's move at the exact step:
+// once the transfer's bytes are written and before the file has its mode, a
+// read of every file in the directory and one level down.
+TEST_F(DownloadAttack, TransferCannotBeReadOnceItsBytesAreWritten) {
+  const std::string d = kDrop.string();
+  sandbox.add_fake("curl", moves_around_curl(":", "for f in " + d + "/* " + d + "/.[!.]* " + d +
+                                                      "/.[!.]*/*; do head -c1 \"$f\" 2>/dev/null | grep -q . &&"
+                                                      " echo \"$f\"; done; echo done"));
+  for (bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
+    sandbox.run_in_process([&] {
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
+      write_file(sandbox.state_dir() / "read", "");
+      const fs::path dest = kDrop / "licence.key";
+      const auto result = applied_download(
+          download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
+      EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
+      EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "done\n") << "nobody read these";
+      EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
+      EXPECT_EQ(mode_of(dest), 0600u);
+    });
+  }
 }
 
 TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
@@ -109,7 +198,7 @@ TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
       const std::string d = kDrop.string();
       auto reader = as_nobody("while :; do for f in " + d + "/* " + d + "/.[!.]* " + d +
                               "/.[!.]*/*; do if head -c1 \"$f\" 2>/dev/null | grep -q .; then echo \"$f\"; exit; fi; "
-                              "done; done");
+                              "done; echo >> " + kPasses.string() + "; done");
       const auto result = applied_download(
           download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
       EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
@@ -140,7 +229,7 @@ std::vector<std::string> readable_by_others(const fs::path& dir) {
 }
 
 TEST_F(DownloadAttack, KilledRunLeavesNoReadableCopy) {
-  sandbox.add_fake("curl", kSlowCurl);
+  sandbox.add_fake("curl", std::string(kRealCurl) + " || exit; : > \"$TOLN_FAKE_STATE/written\"; exec sleep 600");
   const fs::path upper_drop = sandbox.upper_path(kDrop);
   fs::create_directories(upper_drop);
   ASSERT_EQ(::chown(upper_drop.c_str(), kNobody, kNobody), 0);
@@ -148,11 +237,12 @@ TEST_F(DownloadAttack, KilledRunLeavesNoReadableCopy) {
                              "props = { url = \"" + url("bytes/6000") + "\", dest = \"" + (kDrop / "licence.key").string() +
                              "\", mode = \"0600\" }\n";
   auto agent = sandbox.start_agent({}, bundle);
-  const auto requested = [&] { return !server->requests().empty(); };
-  for (int tries = 0; tries < 200 && !agent.wait_until(requested, 100ms);) ++tries;
-  ASSERT_TRUE(requested());
-  agent.wait_until([] { return false; }, 1500ms);  // the bytes are written, curl goes on
-  ASSERT_FALSE(agent.exited());
+  // Killed once the bytes are written, while curl goes on (a minute at
+  // most: a guard against a transfer that never ends).
+  const auto written = [&] { return fs::exists(sandbox.state_dir() / "written"); };
+  for (int tries = 0; tries < 600 && !agent.exited() && !agent.wait_until(written, 100ms);) ++tries;
+  ASSERT_TRUE(written()) << agent.err();
+  ASSERT_FALSE(agent.exited()) << agent.err();
   agent.kill();
   EXPECT_EQ(readable_by_others(upper_drop), std::vector<std::string>{});
   EXPECT_EQ(readable_by_others(sandbox.tmp_dir()), std::vector<std::string>{});
