@@ -41,15 +41,51 @@ const std::string kSlowCurl = std::string(kRealCurl) + " || exit; case \"$*\" in
                               "  done\n" +
                               "esac";
 
-// A shell loop run as nobody until dropped (its process group is killed).
-ChildProcess as_nobody(const std::string& script) {
+// A python loop run as nobody until dropped (its process group is killed):
+// one process, which makes its moves without starting one for each. The
+// script has the arguments in sys.argv[1:].
+ChildProcess as_nobody(const std::string& python_script, const std::vector<std::string>& args) {
   ChildSpec spec;
   spec.program = "/usr/bin/setpriv";
-  spec.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", script};
+  spec.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c", python_script};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
   spec.env = {"PATH=/usr/bin:/bin"};
   spec.cwd = "/";
   return ChildProcess(spec, "");
 }
+
+// Puts a link to the victim (argv[1]) at every name that the patterns that
+// follow match, and at each of them that is no pattern, over and over.
+constexpr const char* kPlantingLoop = R"(import glob, os, sys
+while True:
+    for pattern in sys.argv[2:]:
+        for name in glob.glob(pattern) if glob.has_magic(pattern) else [pattern]:
+            try:
+                if os.path.lexists(name):
+                    os.unlink(name)
+                os.symlink(sys.argv[1], name)
+            except OSError:
+                pass
+)";
+
+// Reads a byte of every file the patterns (argv[2:]) match, over and over,
+// adding a line to argv[1] after each pass; prints each file that gives
+// one, once.
+constexpr const char* kReadingLoop = R"(import glob, sys
+read = set()
+while True:
+    for pattern in sys.argv[2:]:
+        for name in glob.glob(pattern):
+            try:
+                with open(name, "rb") as file:
+                    if file.read(1) and name not in read:
+                        read.add(name)
+                        print(name, flush=True)
+            except OSError:
+                pass
+    with open(sys.argv[1], "a") as passes:
+        passes.write("\n")
+)";
 
 // Inside the namespace: the root-only victim and nobody's directory (and
 // an empty count of a reader's passes, which nobody may add to).
@@ -162,14 +198,15 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
   const fs::path dest = kDrop / "tool";
   const auto resource =
       download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0644")}, {"owner", text("root")}});
-  // Every hidden name in the directory (the temporary name of old among
-  // them), then dest as well.
-  for (const std::string& names : {std::string("/.[!.]*"), "/.[!.]* " + kDrop.string() + "/tool"}) {
-    SCOPED_TRACE(names);
+  // Every hidden name in the directory and the temporary name of old, then
+  // dest as well.
+  for (const bool at_dest : {false, true}) {
+    SCOPED_TRACE(at_dest ? "and dest" : "hidden names");
     sandbox.run_in_process([&] {
       ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
-      auto attacker = as_nobody("while :; do for f in " + kDrop.string() + names + " " + old_temp_name(dest) +
-                                "; do ln -sfn " + kVictim.string() + " \"$f\" 2>/dev/null; done; done");
+      std::vector<std::string> names = {kVictim.string(), kDrop.string() + "/.[!.]*", old_temp_name(dest)};
+      if (at_dest) names.push_back(dest.string());
+      auto attacker = as_nobody(kPlantingLoop, names);
       int downloaded = 0;
       for (int run = 0; run < 30; ++run) {
         if (apply_download(resource, false) && read_file(dest) == "downloaded\n") ++downloaded;
@@ -177,7 +214,7 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
       }
       attacker.kill();
       expect_victim_unchanged();
-      if (names == "/.[!.]*") {
+      if (!at_dest) {
         EXPECT_GT(downloaded, 0) << "the agent still works beside the attacker";
       }
     });
@@ -196,9 +233,7 @@ TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
       }
       const fs::path dest = kDrop / "licence.key";
       const std::string d = kDrop.string();
-      auto reader = as_nobody("while :; do for f in " + d + "/* " + d + "/.[!.]* " + d +
-                              "/.[!.]*/*; do if head -c1 \"$f\" 2>/dev/null | grep -q .; then echo \"$f\"; exit; fi; "
-                              "done; echo >> " + kPasses.string() + "; done");
+      auto reader = as_nobody(kReadingLoop, {kPasses.string(), d + "/*", d + "/.[!.]*", d + "/.[!.]*/*"});
       const auto result = applied_download(
           download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
       EXPECT_EQ(result.diff, "downloaded -> " + dest.string());

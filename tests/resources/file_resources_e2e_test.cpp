@@ -234,14 +234,19 @@ class PlantedPaths : public ::testing::Test {
     ASSERT_EQ(run.exit_status, 0) << run.err;
   }
   // 40 runs of the agent on ../bundle.toml in one namespace, beside the
-  // user's loop in its directory (until a file "stop" appears there). The
-  // output is the loop's, then "written N": the runs that succeeded.
-  RunResult runs_beside_user(const std::string& loop) {
+  // user's loop in its directory: a python body (indented by eight spaces)
+  // repeated until a file "stop" appears there, an OSError ending one pass.
+  // One process, so the loop makes its moves without starting one for each.
+  // The output is the loop's, then "written N": the runs that succeeded.
+  RunResult runs_beside_user(const std::string& body) {
+    write_file(sandbox.scratch_dir() / "user-loop.py",
+               "import os, time\nwhile not os.path.exists(\"stop\"):\n    try:\n" + body +
+                   "    except OSError:\n        pass\n",
+               0644);
     return sandbox.run_in_namespace(
-        "cd " + home().string() + "; " + kAsUser + "sh -c 'while [ ! -e stop ]; do " +
-        loop +
-        "; done 2>/dev/null' & i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH
-        " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; touch stop; wait; echo written $written");
+        "cd " + home().string() + "; " + kAsUser + "python3 ../user-loop.py & i=0; written=0; while [ $i -lt 40 ]; do " +
+        TOLN_AGENT_PATH " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; : > stop; wait;"
+        " echo written $written");
   }
   // One run of the agent; a run that reads without end is stopped by its
   // address-space limit (sanitizers need theirs unbounded).
@@ -350,7 +355,14 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   // One namespace for the user's loop and 40 runs of the agent: the user
   // keeps putting a file of its own, then a link to the victim, in place of
   // the managed file.
-  const RunResult runs = runs_beside_user("echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f");
+  const RunResult runs = runs_beside_user(R"(        with open("f.reg", "w") as mine:
+            mine.write("x\n")
+        os.replace("f.reg", "f")
+        if os.path.lexists("f.new"):
+            os.unlink("f.new")
+        os.symlink("/etc/shadow", "f.new")
+        os.replace("f.new", "f")
+)");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
 }
@@ -497,9 +509,19 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   // place, and keeps opening f for reading and writing: once it holds the
   // agent's file, it waits for the run to end and prints the owner and
   // mode of what it holds.
-  const RunResult runs = runs_beside_user(
-      "[ -O f ] || { echo x > f.reg; mv -fT f.reg f; };"
-      " ( exec 3<>f && grep -q agent <&3 && sleep 0.2 && stat -L -c \"held %u %a\" /dev/fd/3 )");
+  const RunResult runs = runs_beside_user(R"(        if not os.path.exists("f") or os.stat("f").st_uid != os.getuid():
+            with open("f.reg", "w") as mine:
+                mine.write("x\n")
+            os.replace("f.reg", "f")
+        held = os.open("f", os.O_RDWR)
+        try:
+            if b"agent" in os.read(held, 64):
+                time.sleep(0.2)
+                st = os.fstat(held)
+                print("held", st.st_uid, format(st.st_mode & 0o7777, "o"), flush=True)
+        finally:
+            os.close(held)
+)");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(runs.out.find("held"), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find("written "), std::string::npos) << runs.out;
