@@ -43,7 +43,7 @@ Result<bool> ssh_is_chosen(const RunOptions& options) {
 
 RunOptions git_options(int dir) {
   return {.env = {{"GIT_HTTP_LOW_SPEED_LIMIT", host_programs::transfer_bounds::low_speed_limit},
-                  {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time}},
+                  {"GIT_HTTP_LOW_SPEED_TIME", host_programs::transfer_bounds::low_speed_time()}},
           .working_dir = dir};
 }
 

@@ -19,6 +19,7 @@ namespace toln::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int kPipeSize = 1 << 20;
 
 [[noreturn]] void throw_errno(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
@@ -146,6 +147,10 @@ ChildProcess::ChildProcess(const ChildSpec& spec, std::string stdin_text) : inpu
   // O_NONBLOCK belongs to each end's own file description: the child's ends
   // stay blocking.
   for (const auto* fd : {&in_write, &out_read, &err_read}) set_nonblocking(fd->get());
+  // Children that write hundreds of mebibytes fill a pipe of the default
+  // 64 KiB thousands of times; a larger one takes fewer turns. The kernel
+  // may refuse it (a user's pipe quota), which changes nothing else.
+  for (const auto* fd : {&out_read, &err_read}) (void)::fcntl(fd->get(), F_SETPIPE_SZ, kPipeSize);
 
   pid_ = ::fork();
   if (pid_ < 0) throw_errno("fork");
@@ -314,7 +319,7 @@ RunResult ChildProcess::result() const {
 
 RunResult run_program(const ChildSpec& spec, std::string stdin_text, std::chrono::milliseconds timeout) {
   ChildProcess child(spec, std::move(stdin_text));
-  if (auto result = child.wait_exit(timeout)) return *result;
+  if (auto result = child.wait_exit(timeout)) return std::move(*result);
   RunResult result = child.kill();
   result.timed_out = true;
   return result;

@@ -19,9 +19,13 @@ std::string shell_quote(std::string_view text) {
 
 }  // namespace
 
-std::string fake_script(std::string_view name, std::string_view body) {
+void check_fake_name(std::string_view name) {
   if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string_view("/\0", 2)) != name.npos)
     throw std::invalid_argument("bad fake program name: " + std::string(name));
+}
+
+std::string fake_script(std::string_view name, std::string_view body) {
+  check_fake_name(name);
   // One printf, so an invocation is one append.
   return "#!/bin/sh\nprintf '%s\\0' \"$#\" " + shell_quote(name) + " \"$@\" >>\"$TOLN_FAKE_LOG\"\n" +
          std::string(body) + "\n";

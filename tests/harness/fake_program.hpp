@@ -15,10 +15,13 @@ namespace toln::testing {
 // Program name first, then each argument exactly as received.
 using Invocation = std::vector<std::string>;
 
+// Throws std::invalid_argument for a fake's name that is empty, ".", "..",
+// or holds a slash or a NUL byte.
+void check_fake_name(std::string_view name);
+
 // The script for a fake called name: "#!/bin/sh", the line that appends the
 // invocation to "$TOLN_FAKE_LOG", then body. Standard input is left to the
-// body. Throws std::invalid_argument for a name that is empty, ".", "..", or
-// holds a slash or a NUL byte.
+// body. The name is checked as above.
 std::string fake_script(std::string_view name, std::string_view body);
 
 // The invocations in a log, in order. Throws std::runtime_error for a log

@@ -25,7 +25,8 @@ ChildSpec server_spec(const fs::path& root_dir, const fs::path& log_dir, Scheme 
 HttpServer::HttpServer(const fs::path& root_dir, Scheme scheme)
     : log_dir_("toln-http"), server_(server_spec(root_dir, log_dir_.path(), scheme), std::string()), scheme_(scheme) {
   const auto has_line = [&] { return server_.out().find('\n') != std::string::npos; };
-  if (!server_.wait_until(has_line, std::chrono::seconds(10)))
+  // A hang guard: python took up to 2.3 s to start beside eight busy loops.
+  if (!server_.wait_until(has_line, std::chrono::seconds(30)))
     throw std::runtime_error("the test HTTP server did not start: " + server_.stop().err);
   port_ = std::stoi(server_.out());
 }

@@ -188,6 +188,13 @@ void Sandbox::add_fake(std::string_view name, std::string_view body) {
   if (::chmod(path.c_str(), 0755) != 0) throw_errno("chmod " + path.string());
 }
 
+void Sandbox::add_silent_fake(std::string_view name) {
+  check_fake_name(name);
+  const fs::path path = fakes_dir() / std::string(name);
+  fs::remove(path);
+  fs::create_symlink(TOLN_SUCCEED_PATH, path);
+}
+
 std::vector<Invocation> Sandbox::invocations() const { return parse_fake_log(read_file(fake_log())); }
 
 std::vector<Invocation> Sandbox::invocations_of(std::string_view name) const {
@@ -269,8 +276,8 @@ RunResult Sandbox::run_in_namespace(const std::string& sh_command, std::string s
 
 namespace toln::testing {
 
-void Sandbox::run_in_process(const std::function<void()>& body) {
-  const ChildSpec spec = spec_in_namespace("", {}, {});
+void Sandbox::run_in_process(const std::function<void()>& body, const Environment& extra_env) {
+  const ChildSpec spec = spec_in_namespace("", {}, extra_env);
   const pid_t pid = ::fork();
   if (pid < 0) throw_errno("fork");
   if (pid == 0) {

@@ -45,6 +45,14 @@ namespace toln::testing {
 
 using Environment = std::map<std::string, std::string>;
 
+// The agent's low-speed bound on transfers, shortened from its 30 seconds
+// for one run: a test of a stalled transfer passes short_stall_bound() as
+// the run's extra_env, and curl then reports "the last 3 seconds".
+inline constexpr int kShortStallSeconds = 3;
+inline Environment short_stall_bound() {
+  return {{"TOLN_TEST_LOW_SPEED_TIME", std::to_string(kShortStallSeconds)}};
+}
+
 // Why sandboxed tests cannot run in this process (not root, or no private
 // mount namespace with overlays), or nothing when they can. Probed once.
 const std::optional<std::string>& sandbox_unavailable_reason();
@@ -59,9 +67,9 @@ const std::optional<std::string>& sandbox_unavailable_reason();
 
 class Sandbox {
  public:
-  // A fresh private directory under TMPDIR (else "/tmp") with "/etc"
-  // overlaid, the fakes and their log and state, and the scratch, home and
-  // temporary directories. Throws when it cannot be made.
+  // A fresh private directory (a TempDir: in memory where it can be) with
+  // "/etc" overlaid, the fakes and their log and state, and the scratch,
+  // home and temporary directories. Throws when it cannot be made.
   Sandbox();
   // The destructor removes the whole directory; the mounts are gone with
   // the children that made them.
@@ -101,6 +109,11 @@ class Sandbox {
   // the invocation is logged, with the arguments in "$@" and standard input
   // untouched.
   void add_fake(std::string_view name, std::string_view body);
+  // Installs (or replaces) a fake that ends at once with status 0 and logs
+  // nothing: for a program started so often (restorecon after each of
+  // hundreds of writes) that a script's start would be most of the test's
+  // time.
+  void add_silent_fake(std::string_view name);
   // Every fake invocation so far, in order, the program name first.
   std::vector<Invocation> invocations() const;
   std::vector<Invocation> invocations_of(std::string_view name) const;
@@ -131,8 +144,8 @@ class Sandbox {
   // directory, SIGPIPE ignored as the agent has it), so agent code can be
   // called in process against fakes. The
   // body's test failures are reported from the copy; the copy's exit status
-  // tells the test whether there were any.
-  void run_in_process(const std::function<void()>& body);
+  // tells the test whether there were any. extra_env is set in the copy.
+  void run_in_process(const std::function<void()>& body, const Environment& extra_env = {});
 
   void set_run_timeout(std::chrono::milliseconds timeout) { run_timeout_ = timeout; }
 
@@ -155,7 +168,9 @@ class Sandbox {
   TempDir dir_;
   const std::filesystem::path& root_ = dir_.path();
   std::vector<Layer> layers_;
-  std::chrono::milliseconds run_timeout_ = std::chrono::seconds(60);
+  // A hang guard: no run without a timeout of its own took more than 21 s,
+  // under the sanitizers beside eight busy loops.
+  std::chrono::milliseconds run_timeout_ = std::chrono::minutes(2);
 };
 
 }  // namespace toln::testing

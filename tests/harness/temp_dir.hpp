@@ -1,6 +1,8 @@
 #pragma once
-// A private directory under TMPDIR (else "/tmp") for one test object,
-// removed with everything in it when the object goes.
+// A private directory for one test object, removed with everything in it
+// when the object goes: under TMPDIR when it is set, else in /dev/shm when
+// that is a tmpfs with room (and not mounted noexec: fakes run from there),
+// else under /tmp.
 
 #include <filesystem>
 #include <string_view>
@@ -9,7 +11,8 @@ namespace toln::testing {
 
 class TempDir {
  public:
-  // "<TMPDIR>/<prefix>.XXXXXX", canonical. Throws when it cannot be made.
+  // "<that directory>/<prefix>.XXXXXX", canonical. Throws when it cannot be
+  // made.
   explicit TempDir(std::string_view prefix);
   ~TempDir();
   TempDir(const TempDir&) = delete;

@@ -140,7 +140,7 @@ TEST_F(AtomicWrite, WantedOwnerIsGivenBeforeTheMode) {
       EXPECT_EQ(lstat_of(target).st_uid, c.uid);
       EXPECT_EQ(lstat_of(target).st_gid, c.gid);
     }
-    drop_chown_capability();
+    ASSERT_NO_FATAL_FAILURE(drop_chown_capability());
     EXPECT_EQ(error_of(atomic_write_keeping_fd(dir / "user", "newer", std::nullopt, OwnerIds{kOtherUid, std::nullopt})),
               "resource error: set owner on temp: Operation not permitted (os error 1)");
     EXPECT_EQ(read_file(dir / "user"), "new");
@@ -257,7 +257,7 @@ TEST_F(AtomicWrite, FailuresLeaveTheTargetAndNoTemporaryFile) {
     const fs::path foreign = dir / "foreign";
     write_file(foreign, "old", 0600);
     ASSERT_EQ(::chown(foreign.c_str(), kOtherUid, kOtherGid), 0);
-    drop_chown_capability();
+    ASSERT_NO_FATAL_FAILURE(drop_chown_capability());
     EXPECT_EQ(error_of(atomic_write(foreign, "new", std::nullopt)),
               "resource error: preserve owner on temp: Operation not permitted (os error 1)");
     EXPECT_EQ(read_file(foreign), "old");

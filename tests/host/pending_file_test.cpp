@@ -34,7 +34,9 @@ class PendingFileTest : public ::testing::TestWithParam<bool> {
 TEST_P(PendingFileTest, PutsInPlaceOnlyTheFileItWrote) {
   const fs::path dir = sandbox.scratch_dir();
   sandbox.run_in_process([&] {
-    if (!unnamed()) refuse_unnamed_files();
+    if (!unnamed()) {
+      ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+    }
     write_file(dir / "victim", "victim", 0600);
     const UniqueFd dir_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     const std::string target = (dir / "target").string();

@@ -36,10 +36,10 @@ class SafePath : public ::testing::Test {
     fs::create_directories(root() / "other");
     write_file(root() / "other/file", "other\n");
     for (const char* owned : {"u", "u/releases", "u/releases/42", "u/releases/42/app.conf", "u/own"}) {
-      chown_to(root() / owned, kUser);
+      ASSERT_NO_FATAL_FAILURE(chown_to(root() / owned, kUser));
     }
-    chown_to(root() / "other", kOther);
-    chown_to(root() / "other/file", kOther);
+    ASSERT_NO_FATAL_FAILURE(chown_to(root() / "other", kOther));
+    ASSERT_NO_FATAL_FAILURE(chown_to(root() / "other/file", kOther));
   }
   const fs::path& root() const { return dir.path(); }
   std::string at(const std::string& relative) const { return (root() / relative).string(); }
@@ -58,16 +58,16 @@ class SafePath : public ::testing::Test {
 };
 
 TEST_F(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
-  link("u/current", "releases/42");
-  link("u/own-link", at("u/own"));
-  link("u/up", "../u/own");
-  link("root-link", at("etc/shadow"), 0);
-  link("u/root-link-to-user", "own", 0);
-  link("root-to-user-link", at("u/own-link"), 0);
-  link("u/loop-a", "loop-b");
-  link("u/loop-b", "loop-a");
-  link("u/empty-dir-link", "releases/", kUser);
-  link("u/dangling-own", "releases/43");
+  ASSERT_NO_FATAL_FAILURE(link("u/current", "releases/42"));
+  ASSERT_NO_FATAL_FAILURE(link("u/own-link", at("u/own")));
+  ASSERT_NO_FATAL_FAILURE(link("u/up", "../u/own"));
+  ASSERT_NO_FATAL_FAILURE(link("root-link", at("etc/shadow"), 0));
+  ASSERT_NO_FATAL_FAILURE(link("u/root-link-to-user", "own", 0));
+  ASSERT_NO_FATAL_FAILURE(link("root-to-user-link", at("u/own-link"), 0));
+  ASSERT_NO_FATAL_FAILURE(link("u/loop-a", "loop-b"));
+  ASSERT_NO_FATAL_FAILURE(link("u/loop-b", "loop-a"));
+  ASSERT_NO_FATAL_FAILURE(link("u/empty-dir-link", "releases/", kUser));
+  ASSERT_NO_FATAL_FAILURE(link("u/dangling-own", "releases/43"));
   struct Case {
     std::string path;
     std::string expected_object;  // "" when missing
@@ -197,15 +197,16 @@ TEST_F(SafePath, MissingLastComponentKeepsItsDirectory) {
 }
 
 TEST_F(SafePath, RefusesUnsafeTransitions) {
-  link("u/shadow", at("etc/shadow"));
-  link("u/cron", at("etc/cron.d"));
-  link("u/relative-escape", "../etc/shadow");
-  link("u/to-other", at("other/file"));
-  link("u/new-in-etc", at("etc/cron.d/new"));
-  link("u/via-root-link", at("root-link"));
-  link("root-link", at("etc/shadow"), 0);
-  link("other/to-user", at("u/own"), kOther);
-  link("u/chain", at("other/to-user"));  // user -> other's link -> user's file: other's link is unsafe
+  ASSERT_NO_FATAL_FAILURE(link("u/shadow", at("etc/shadow")));
+  ASSERT_NO_FATAL_FAILURE(link("u/cron", at("etc/cron.d")));
+  ASSERT_NO_FATAL_FAILURE(link("u/relative-escape", "../etc/shadow"));
+  ASSERT_NO_FATAL_FAILURE(link("u/to-other", at("other/file")));
+  ASSERT_NO_FATAL_FAILURE(link("u/new-in-etc", at("etc/cron.d/new")));
+  ASSERT_NO_FATAL_FAILURE(link("u/via-root-link", at("root-link")));
+  ASSERT_NO_FATAL_FAILURE(link("root-link", at("etc/shadow"), 0));
+  ASSERT_NO_FATAL_FAILURE(link("other/to-user", at("u/own"), kOther));
+  // user -> other's link -> user's file: other's link is unsafe
+  ASSERT_NO_FATAL_FAILURE(link("u/chain", at("other/to-user")));
   struct Case {
     std::string path;
     std::string link;
@@ -236,8 +237,8 @@ TEST_F(SafePath, RefusesUnsafeTransitions) {
 }
 
 TEST_F(SafePath, KeptLastLinkIsTheLinkItself) {
-  link("u/shadow", at("etc/shadow"));
-  link("u/dangling", at("etc/nowhere"));
+  ASSERT_NO_FATAL_FAILURE(link("u/shadow", at("etc/shadow")));
+  ASSERT_NO_FATAL_FAILURE(link("u/dangling", at("etc/nowhere")));
   for (const std::string name : {"u/shadow", "u/shadow/", "u/shadow//", "u/dangling"}) {
     SCOPED_TRACE(name);
     auto resolved = resolve_path(at(name), LastLink::Keep);
@@ -277,9 +278,9 @@ TEST_F(SafePath, OpensOnlyTheRegularFileThatWasResolved) {
 
 TEST_F(SafePath, OpenPathTakesTheSameRuleWithOrWithoutLinks) {
   ASSERT_EQ(::mkfifo(at("u/fifo").c_str(), 0666), 0);
-  link("u/own-link", "own");
-  link("u/shadow", at("etc/shadow"));
-  link("root-link", at("u/fifo"), 0);
+  ASSERT_NO_FATAL_FAILURE(link("u/own-link", "own"));
+  ASSERT_NO_FATAL_FAILURE(link("u/shadow", at("etc/shadow")));
+  ASSERT_NO_FATAL_FAILURE(link("root-link", at("u/fifo"), 0));
   struct Case {
     std::string path;
     bool opened;
@@ -304,8 +305,8 @@ TEST_F(SafePath, OpenPathTakesTheSameRuleWithOrWithoutLinks) {
 }
 
 TEST_F(SafePath, MakeDirsCreatesOnlyWhereItIsSafe) {
-  link("u/current", "releases/42");
-  link("u/cron", at("etc/cron.d"));
+  ASSERT_NO_FATAL_FAILURE(link("u/current", "releases/42"));
+  ASSERT_NO_FATAL_FAILURE(link("u/cron", at("etc/cron.d")));
   auto made = make_dirs(at("u/current/a/b"));
   ASSERT_TRUE(made) << error_of(made);
   EXPECT_EQ(*made, 0);

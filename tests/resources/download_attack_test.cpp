@@ -25,28 +25,88 @@ const fs::path kDrop = "/etc/toln-drop";  // the attacker's directory
 const fs::path kVictim = "/etc/toln-victim";
 const std::string kVictimText = "root:secret\n";
 
-// A transfer of /bytes/6000 that has written its bytes and goes on for
-// three seconds more.
-constexpr const char* kSlowCurl =
-    "PATH=/usr/bin:/bin curl \"$@\" || exit; case \"$*\" in */bytes/6000) sleep 3 ;; esac";
+constexpr const char* kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+constexpr const char* kRealCurl = "PATH=/usr/bin:/bin curl \"$@\"";
+// Where a reader as nobody counts its passes over the directory.
+const fs::path kPasses = "/etc/toln-passes";
+constexpr int kReaderPasses = 20;
 
-// A shell loop run as nobody until dropped (its process group is killed).
-ChildProcess as_nobody(const std::string& script) {
+// A transfer of /bytes/6000 that has written its bytes and goes on until
+// the reader has gone over the directory kReaderPasses more times (a minute
+// at most: a guard against a reader that never counts).
+const std::string kSlowCurl = std::string(kRealCurl) + " || exit; case \"$*\" in */bytes/6000)\n" +
+                              "  start=$(wc -l < " + kPasses.string() + "); i=0\n" +
+                              "  while [ $(($(wc -l < " + kPasses.string() + ") - start)) -lt " +
+                              std::to_string(kReaderPasses) + " ] && [ $i -lt 6000 ]; do\n" +
+                              "    sleep 0.01; i=$((i + 1))\n" +
+                              "  done\n" +
+                              "esac";
+
+// nobody's program, started with the arguments, until dropped (its process
+// group is killed).
+ChildProcess as_nobody_run(std::vector<std::string> program_args) {
   ChildSpec spec;
   spec.program = "/usr/bin/setpriv";
-  spec.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", script};
+  spec.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  spec.argv.insert(spec.argv.end(), program_args.begin(), program_args.end());
   spec.env = {"PATH=/usr/bin:/bin"};
   spec.cwd = "/";
   return ChildProcess(spec, "");
 }
 
-// Inside the namespace: the root-only victim and nobody's directory.
+// A python loop run as nobody: one process, which makes its moves without
+// starting one for each. The script has the arguments in sys.argv[1:].
+ChildProcess as_nobody(const std::string& python_script, const std::vector<std::string>& args) {
+  std::vector<std::string> program_args = {"/usr/bin/python3", "-c", python_script};
+  program_args.insert(program_args.end(), args.begin(), args.end());
+  return as_nobody_run(std::move(program_args));
+}
+
+ChildProcess as_nobody_sh(const std::string& command) { return as_nobody_run({"/bin/sh", "-c", command}); }
+
+// Puts a link to the victim (argv[1]) at every name that the patterns that
+// follow match, and at each of them that is no pattern, over and over.
+constexpr const char* kPlantingLoop = R"(import glob, os, sys
+while True:
+    for pattern in sys.argv[2:]:
+        for name in glob.glob(pattern) if glob.has_magic(pattern) else [pattern]:
+            try:
+                if os.path.lexists(name):
+                    os.unlink(name)
+                os.symlink(sys.argv[1], name)
+            except OSError:
+                pass
+)";
+
+// Reads a byte of every file the patterns (argv[2:]) match, over and over,
+// adding a line to argv[1] after each pass; prints each file that gives
+// one, once.
+constexpr const char* kReadingLoop = R"(import glob, sys
+read = set()
+while True:
+    for pattern in sys.argv[2:]:
+        for name in glob.glob(pattern):
+            try:
+                with open(name, "rb") as file:
+                    if file.read(1) and name not in read:
+                        read.add(name)
+                        print(name, flush=True)
+            except OSError:
+                pass
+    with open(sys.argv[1], "a") as passes:
+        passes.write("\n")
+)";
+
+// Inside the namespace: the root-only victim and nobody's directory (and
+// an empty count of a reader's passes, which nobody may add to).
 void plant_victim_and_drop_dir() {
   fs::remove_all(kDrop);
   fs::remove("/etc/toln-root-link");
   write_file(kVictim, kVictimText, 0600);
   fs::create_directories(kDrop);
   ASSERT_EQ(::chown(kDrop.c_str(), kNobody, kNobody), 0);
+  write_file(kPasses, "", 0644);
+  ASSERT_EQ(::chown(kPasses.c_str(), kNobody, kNobody), 0);
 }
 
 void expect_victim_unchanged() {
@@ -69,19 +129,94 @@ void nobody_symlink(const fs::path& target, const fs::path& link) {
   ASSERT_EQ(::lchown(link.c_str(), kNobody, kNobody), 0);
 }
 
+// A fake curl that makes a user's moves at the exact steps where they would
+// work, every run: `before` (a script run as nobody, given the agent's
+// process id) before the real curl starts, `after` (as nobody too, its
+// output added to the state file "read") once curl has written its bytes.
+std::string moves_around_curl(const std::string& before, const std::string& after) {
+  return std::string(kAsNobody) + "sh -c '" + before + "' sh \"$PPID\"\n" + kRealCurl + "; status=$?\n" + kAsNobody +
+         "sh -c '" + after + "' >> \"$TOLN_FAKE_STATE/read\"\nexit $status";
+}
+
+// The loop below with the user's move at the exact step: before the
+// transfer starts, links to the victim at dest, at every hidden name in the
+// directory and at the temporary name the transfer was once written through
+// (named after the agent's process id). With unnamed files, and with a named
+// temporary file where there are none.
+TEST_F(DownloadAttack, LinksPlantedAsTheTransferStartsRedirectNothing) {
+  serve("tool", "downloaded\n");
+  const fs::path dest = kDrop / "tool";
+  const std::string plant = "cd " + kDrop.string() + " || exit; for f in .[!.]* tool .tool.toln-tmp.$1; do" +
+                            " [ \"$f\" = \".[!.]*\" ] || ln -sfn " + kVictim.string() + " \"$f\"; done";
+  sandbox.add_fake("curl", moves_around_curl(plant, "[ -L " + dest.string() + " ] && echo planted"));
+  const auto resource =
+      download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0644")}, {"owner", text("root")}});
+  for (bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
+    sandbox.run_in_process([&] {
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
+      const auto result = apply_download(resource, false);
+      expect_victim_unchanged();
+      if (unnamed_files) {
+        ASSERT_TRUE(result) << error_of(result);
+        EXPECT_EQ(read_file(dest), "downloaded\n");
+        const struct stat st = lstat_of(dest);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+      } else {
+        // The pending file's name was taken over before the rename.
+        EXPECT_EQ(error_of(result), "resource error: " + dest.string() + " was replaced while it was being written");
+      }
+    });
+  }
+  EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "planted\nplanted\n") << "the moves were made";
+}
+
+// The reading loop further below with the user's move at the exact step:
+// once the transfer's bytes are written and before the file has its mode, a
+// read of every file in the directory and one level down.
+TEST_F(DownloadAttack, TransferCannotBeReadOnceItsBytesAreWritten) {
+  const std::string d = kDrop.string();
+  sandbox.add_fake("curl", moves_around_curl(":", "for f in " + d + "/* " + d + "/.[!.]* " + d +
+                                                      "/.[!.]*/*; do head -c1 \"$f\" 2>/dev/null | grep -q . &&"
+                                                      " echo \"$f\"; done; echo done"));
+  for (bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
+    sandbox.run_in_process([&] {
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
+      write_file(sandbox.state_dir() / "read", "");
+      const fs::path dest = kDrop / "licence.key";
+      const auto result = applied_download(
+          download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
+      EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
+      EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "done\n") << "nobody read these";
+      EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
+      EXPECT_EQ(mode_of(dest), 0600u);
+    });
+  }
+}
+
 TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
   serve("tool", "downloaded\n");
   const fs::path dest = kDrop / "tool";
   const auto resource =
       download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0644")}, {"owner", text("root")}});
-  // Every hidden name in the directory (the temporary name of old among
-  // them), then dest as well.
-  for (const std::string& names : {std::string("/.[!.]*"), "/.[!.]* " + kDrop.string() + "/tool"}) {
-    SCOPED_TRACE(names);
+  // Every hidden name in the directory and the temporary name of old, then
+  // dest as well.
+  for (const bool at_dest : {false, true}) {
+    SCOPED_TRACE(at_dest ? "and dest" : "hidden names");
     sandbox.run_in_process([&] {
-      plant_victim_and_drop_dir();
-      auto attacker = as_nobody("while :; do for f in " + kDrop.string() + names + " " + old_temp_name(dest) +
-                                "; do ln -sfn " + kVictim.string() + " \"$f\" 2>/dev/null; done; done");
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      std::vector<std::string> names = {kVictim.string(), kDrop.string() + "/.[!.]*", old_temp_name(dest)};
+      if (at_dest) names.push_back(dest.string());
+      auto attacker = as_nobody(kPlantingLoop, names);
       int downloaded = 0;
       for (int run = 0; run < 30; ++run) {
         if (apply_download(resource, false) && read_file(dest) == "downloaded\n") ++downloaded;
@@ -89,7 +224,7 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
       }
       attacker.kill();
       expect_victim_unchanged();
-      if (names == "/.[!.]*") {
+      if (!at_dest) {
         EXPECT_GT(downloaded, 0) << "the agent still works beside the attacker";
       }
     });
@@ -102,13 +237,13 @@ TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
   for (bool unnamed_files : {true, false}) {
     SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
     sandbox.run_in_process([&] {
-      plant_victim_and_drop_dir();
-      if (!unnamed_files) refuse_unnamed_files();
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
       const fs::path dest = kDrop / "licence.key";
       const std::string d = kDrop.string();
-      auto reader = as_nobody("while :; do for f in " + d + "/* " + d + "/.[!.]* " + d +
-                              "/.[!.]*/*; do if head -c1 \"$f\" 2>/dev/null | grep -q .; then echo \"$f\"; exit; fi; "
-                              "done; done");
+      auto reader = as_nobody(kReadingLoop, {kPasses.string(), d + "/*", d + "/.[!.]*", d + "/.[!.]*/*"});
       const auto result = applied_download(
           download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
       EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
@@ -139,7 +274,7 @@ std::vector<std::string> readable_by_others(const fs::path& dir) {
 }
 
 TEST_F(DownloadAttack, KilledRunLeavesNoReadableCopy) {
-  sandbox.add_fake("curl", kSlowCurl);
+  sandbox.add_fake("curl", std::string(kRealCurl) + " || exit; : > \"$TOLN_FAKE_STATE/written\"; exec sleep 600");
   const fs::path upper_drop = sandbox.upper_path(kDrop);
   fs::create_directories(upper_drop);
   ASSERT_EQ(::chown(upper_drop.c_str(), kNobody, kNobody), 0);
@@ -147,11 +282,12 @@ TEST_F(DownloadAttack, KilledRunLeavesNoReadableCopy) {
                              "props = { url = \"" + url("bytes/6000") + "\", dest = \"" + (kDrop / "licence.key").string() +
                              "\", mode = \"0600\" }\n";
   auto agent = sandbox.start_agent({}, bundle);
-  const auto requested = [&] { return !server->requests().empty(); };
-  for (int tries = 0; tries < 200 && !agent.wait_until(requested, 100ms);) ++tries;
-  ASSERT_TRUE(requested());
-  agent.wait_until([] { return false; }, 1500ms);  // the bytes are written, curl goes on
-  ASSERT_FALSE(agent.exited());
+  // Killed once the bytes are written, while curl goes on (a minute at
+  // most: a guard against a transfer that never ends).
+  const auto written = [&] { return fs::exists(sandbox.state_dir() / "written"); };
+  for (int tries = 0; tries < 600 && !agent.exited() && !agent.wait_until(written, 100ms);) ++tries;
+  ASSERT_TRUE(written()) << agent.err();
+  ASSERT_FALSE(agent.exited()) << agent.err();
   agent.kill();
   EXPECT_EQ(readable_by_others(upper_drop), std::vector<std::string>{});
   EXPECT_EQ(readable_by_others(sandbox.tmp_dir()), std::vector<std::string>{});
@@ -191,12 +327,12 @@ TEST_F(DownloadAttack, LinksFollowTheResolutionRule) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.link + c.below + " -> " + c.target.string() + (c.absent ? " absent" : " " + c.mode));
     sandbox.run_in_process([&] {
-      plant_victim_and_drop_dir();
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
       write_file(kDrop / "release", "in state\n", 0644);
       ASSERT_EQ(::chown((kDrop / "release").c_str(), kNobody, kNobody), 0);
       const fs::path link = fs::path(c.link).is_absolute() ? fs::path(c.link) : kDrop / c.link;
       if (c.nobody_owns_link) {
-        nobody_symlink(c.target, link);
+        ASSERT_NO_FATAL_FAILURE(nobody_symlink(c.target, link));
       } else {
         fs::create_symlink(c.target, link);
       }
@@ -267,7 +403,7 @@ TEST_F(DownloadAttack, FileMadeFirstInAStickyDirectoryIsReplaced) {
 // and writable, makes kDrop/ready, and once kDrop/go exists writes "pwned!!"
 // through the mapping (see hold_mapping.py).
 ChildProcess hold_mapping(const fs::path& file) {
-  return as_nobody("cd " + kDrop.string() + " && exec /usr/bin/python3 " TOLN_SOURCE_DIR
+  return as_nobody_sh("cd " + kDrop.string() + " && exec /usr/bin/python3 " TOLN_SOURCE_DIR
                    "/tests/support/hold_mapping.py " + file.string() + " trusted 'pwned!!' ready go");
 }
 
@@ -355,7 +491,7 @@ TEST_F(DownloadAttack, HugeSparseDestIsNeverRead) {
     ASSERT_EQ(::chown((huge / "mine").c_str(), kNobody, kNobody), 0);
     for (const auto& c : cases) {
       SCOPED_TRACE(c.dest);
-      auto truncate = as_nobody("exec truncate -s 9223372036854775807 " + c.dest.string());
+      auto truncate = as_nobody_sh("exec truncate -s 9223372036854775807 " + c.dest.string());
       const auto made = truncate.wait_exit(20s);
       ASSERT_TRUE(made && made->exit_status == 0) << truncate.err();
       TomlTable props = {{"url", text(url("tool"))}, {"dest", text(c.dest)}, {"checksum", text(sha256_hex("new\n"))}};
@@ -373,7 +509,7 @@ TEST_F(DownloadAttack, SpecialFilesAtDestFailAtOnce) {
   serve("tool", "new\n");
   const std::string archive_sum = serve_archive("tool.tgz", R"([{"name": "fifo", "kind": "file", "data": "x"}])");
   sandbox.run_in_process([&] {
-    plant_victim_and_drop_dir();
+    ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
     ASSERT_EQ(::mkfifo((kDrop / "fifo").c_str(), 0644), 0);
     fs::create_directory(kDrop / "dir");
     fs::create_symlink("/dev/zero", "/etc/toln-zero");
@@ -381,7 +517,7 @@ TEST_F(DownloadAttack, SpecialFilesAtDestFailAtOnce) {
     const TomlTable archive = {
         {"url", text(url("tool.tgz"))}, {"extract", boolean(true)}, {"checksum", text(archive_sum)}};
     const TomlTable bare = {{"url", text(url("tool"))}, {"mode", text("0644")}};
-    ::alarm(20);  // a read that blocks or never ends kills the check
+    ::alarm(100);  // a read that blocks or never ends kills the check
     for (const fs::path& dest : {kDrop / "fifo", fs::path("/etc/toln-zero"), kDrop / "dir"}) {
       for (TomlTable props : {plain, archive, bare}) {
         props["dest"] = text(dest);

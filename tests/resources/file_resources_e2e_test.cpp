@@ -206,6 +206,7 @@ namespace fs = std::filesystem;
 using namespace toln::testing;
 
 constexpr uid_t kNobody = 65534;
+constexpr const char* kAsUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 // A user's directory that the agent is pointed into, and the victims that
 // user must never reach through it: root-only files in the overlaid /etc.
@@ -220,7 +221,9 @@ class PlantedPaths : public ::testing::Test {
     ASSERT_EQ(::chown(home().c_str(), kNobody, kNobody), 0);
     sandbox.write_upper("/etc/shadow", kShadow, 0640);
     sandbox.write_upper("/etc/cron.d/victim-job", kJob, 0644);
-    sandbox.set_run_timeout(std::chrono::seconds(20));
+    // A hang guard: 40 runs beside the user's loop took 78 s under the
+    // sanitizers beside eight busy loops.
+    sandbox.set_run_timeout(std::chrono::seconds(400));
   }
   fs::path home() const { return sandbox.scratch_dir() / "home"; }
   // A directory where anyone may make a name, as /tmp.
@@ -239,19 +242,24 @@ class PlantedPaths : public ::testing::Test {
   // Runs sh as the user, in its directory.
   void as_user(const std::string& script) {
     const RunResult run = sandbox.run_in_namespace("cd " + home().string() +
-                                                   " && exec setpriv --reuid=65534 --regid=65534 --clear-groups sh -c '" +
+                                                   " && exec " + kAsUser + "sh -c '" +
                                                    script + "'");
     ASSERT_EQ(run.exit_status, 0) << run.err;
   }
   // 40 runs of the agent on ../bundle.toml in one namespace, beside the
-  // user's loop in its directory (until a file "stop" appears there). The
-  // output is the loop's, then "written N": the runs that succeeded.
-  RunResult runs_beside_user(const std::string& loop) {
+  // user's loop in its directory: a python body (indented by eight spaces)
+  // repeated until a file "stop" appears there, an OSError ending one pass.
+  // One process, so the loop makes its moves without starting one for each.
+  // The output is the loop's, then "written N": the runs that succeeded.
+  RunResult runs_beside_user(const std::string& body) {
+    write_file(sandbox.scratch_dir() / "user-loop.py",
+               "import os, time\nwhile not os.path.exists(\"stop\"):\n    try:\n" + body +
+                   "    except OSError:\n        pass\n",
+               0644);
     return sandbox.run_in_namespace(
-        "cd " + home().string() + "; setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'while [ ! -e stop ]; do " +
-        loop +
-        "; done 2>/dev/null' & i=0; written=0; while [ $i -lt 40 ]; do " TOLN_AGENT_PATH
-        " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; touch stop; wait; echo written $written");
+        "cd " + home().string() + "; " + kAsUser + "python3 ../user-loop.py & i=0; written=0; while [ $i -lt 40 ]; do " +
+        TOLN_AGENT_PATH " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; : > stop; wait;"
+        " echo written $written");
   }
   // One run of the agent; a run that reads without end is stopped by its
   // address-space limit (sanitizers need theirs unbounded).
@@ -278,6 +286,13 @@ class PlantedPaths : public ::testing::Test {
   static constexpr std::string_view kJob = "* * * * * root true\n";
   Sandbox sandbox;
 };
+
+// part, count times over.
+std::string nested(const std::string& part, int count) {
+  std::string path;
+  for (int i = 0; i < count; ++i) path += part;
+  return path;
+}
 
 std::string unsafe_link(const std::string& link, const std::string& path, const std::string& owner) {
   return "refusing to follow symbolic link " + link + " in " + path + ": it is owned by uid 65534 but leads to a file owned by uid " +
@@ -328,7 +343,7 @@ props = { path = "{H}/f", content = "x" })",
   const std::string untouched = victims();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    as_user("rm -rf ./* && " + c.plant);
+    ASSERT_NO_FATAL_FAILURE(as_user("rm -rf ./* && " + c.plant));
     const RunResult result = run("[[resources]]\n" + c.resource + "\n");
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.out, R"({"host":"h","resources":[)" + fill(c.result) + "]," +
@@ -353,10 +368,36 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
   // One namespace for the user's loop and 40 runs of the agent: the user
   // keeps putting a file of its own, then a link to the victim, in place of
   // the managed file.
-  const RunResult runs = runs_beside_user("echo x > f.reg; mv -fT f.reg f; ln -sfn /etc/shadow f.new; mv -fT f.new f");
+  const RunResult runs = runs_beside_user(R"(        with open("f.reg", "w") as mine:
+            mine.write("x\n")
+        os.replace("f.reg", "f")
+        if os.path.lexists("f.new"):
+            os.unlink("f.new")
+        os.symlink("/etc/shadow", "f.new")
+        os.replace("f.new", "f")
+)");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(victims(), untouched) << "runs that wrote the file: " << runs.out;
 }
+
+// The same move made at the one step where it could work, every time: the
+// new contents are in place and nothing else of the run has happened yet
+// (restorecon is started then). The user puts a link to the victim there.
+TEST_F(PlantedPaths, LinkSwappedInOnceTheContentsAreWrittenRedirectsNothing) {
+  sandbox.add_fake("restorecon",
+                   std::string(kAsUser) + "sh -c 'ln -sfn /etc/shadow \"$1.new\" && mv -fT \"$1.new\" \"$1\"' sh \"$1\"");
+  const std::string untouched = victims();
+  const RunResult result = run(R"([[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
+)");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(sandbox.invocations_of("restorecon"), (std::vector<Invocation>{{"restorecon", fill("{H}/f")}}));
+  EXPECT_EQ(fs::read_symlink(home() / "f"), "/etc/shadow") << "the user's move was made";
+  EXPECT_EQ(victims(), untouched);
+}
+
 
 // A bare repository of root's with the commits "one" and "two" on main, for
 // the git resources below; their ids on standard output.
@@ -377,7 +418,7 @@ std::string make_origin(Sandbox& sandbox, const std::string& origin) {
 TEST_F(PlantedPaths, GitCloneDoesNotFollowALinkSwappedInAfterTheCheck) {
   const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
   make_origin(sandbox, origin);
-  as_user("mkdir apps");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir apps"));
   sandbox.add_fake("git", "[ \"$1\" = clone ] && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " +
                               home().string() + " && mv apps apps.old && ln -s /etc/cron.d apps'\n"
                               "exec /usr/bin/git \"$@\"");
@@ -407,7 +448,7 @@ TEST_F(PlantedPaths, GitUpdateDoesNotFollowALinkSwappedInAfterTheCheck) {
   const RunResult made = sandbox.run_in_namespace("set -e; git clone -q " + origin + " " + victim.string() + "; cd " +
                                                   victim.string() + "; git checkout -q " + one + "; echo precious > other");
   ASSERT_EQ(made.exit_status, 0) << made.err;
-  as_user("mkdir apps");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir apps"));
   auto with_ref = [&](const std::string& ref) {
     return R"([[resources]]
 resource_type = "git"
@@ -441,7 +482,11 @@ name = "app"
 props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
 )"));
   const std::string untouched = victims();
-  const RunResult runs = runs_beside_user("i=$((i+1)); mkdir apps; mv apps old$i; ln -s /etc/cron.d apps; rm apps");
+  const RunResult runs = runs_beside_user(R"(        os.mkdir("apps")
+        os.rename("apps", "old%d" % time.monotonic_ns())
+        os.symlink("/etc/cron.d", "apps")
+        os.unlink("apps")
+)");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(victims(), untouched) << "runs that cloned: " << runs.out;
 }
@@ -449,7 +494,7 @@ props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
 TEST_F(PlantedPaths, RecursiveOwnerChangeThatCannotReachTheBottomFails) {
   // Deeper than the agent has descriptors for: the files down there must
   // not stay the user's while the run says the tree is root's.
-  as_user("mkdir d && cd d && i=0 && while [ $i -lt 100 ]; do mkdir s && cd s && i=$((i+1)); done && echo x > deep");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir -p d" + nested("/s", 100) + " && echo x > d" + nested("/s", 100) + "/deep"));
   // Both parities: the descriptors may run out at a directory's listing
   // or at the directory below it.
   for (const char* limit : {"64", "65"}) {
@@ -471,7 +516,7 @@ props = { path = "{H}/d", owner = "root", recurse = true }
 TEST_F(PlantedPaths, RecursiveOwnerChangeLeavesAUsersLinksTheirOwner) {
   // Given to root, the user's link would be followed anywhere: here by the
   // file managed below the tree, into /etc/cron.d.
-  as_user("mkdir d && ln -s /etc/cron.d d/jobs");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir d && ln -s /etc/cron.d d/jobs"));
   const std::string untouched = victims();
   const RunResult result = run(R"([[resources]]
 resource_type = "directory"
@@ -500,7 +545,7 @@ TEST_F(PlantedPaths, TreesTooDeepToWalkFailWithoutEndingTheRun) {
   // Deeper than 1,024 levels, a tree is refused.
   // One mkdir: a process per level takes longer than the run's time limit
   // on a busy machine.
-  as_user("p=d && i=0 && while [ $i -lt 1500 ]; do p=$p/s && i=$((i+1)); done && mkdir -p $p");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir -p d" + nested("/s", 1500)));
 #if defined(__SANITIZE_ADDRESS__)
   const std::string stack;  // the sanitizer's frames need the default
 #else
@@ -526,7 +571,7 @@ props = { )" + std::string(props) + R"( }
 // A source is read whole into memory: a sparse file of a few GiB (no disk
 // taken) that the user puts there must fail the resource, not end the run.
 TEST_F(PlantedPaths, HugeSourceFailsTheResourceOnly) {
-  as_user("truncate -s 3G src");
+  ASSERT_NO_FATAL_FAILURE(as_user("truncate -s 3G src"));
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
 name = "f"
@@ -545,7 +590,7 @@ props = { path = "{H}/copy", source = "{H}/src" }
 // as its own: the secret written in its place must not keep that owner.
 TEST_F(PlantedPaths, FileMadeFirstInAStickyDirectoryDoesNotGiveTheUserTheSecret) {
   make_shared();
-  as_user("echo mine > ../shared/secret && chmod 600 ../shared/secret");
+  ASSERT_NO_FATAL_FAILURE(as_user("echo mine > ../shared/secret && chmod 600 ../shared/secret"));
   const RunResult result = run(R"([[resources]]
 resource_type = "file"
 name = "f"
@@ -571,9 +616,19 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   // place, and keeps opening f for reading and writing: once it holds the
   // agent's file, it waits for the run to end and prints the owner and
   // mode of what it holds.
-  const RunResult runs = runs_beside_user(
-      "[ -O f ] || { echo x > f.reg; mv -fT f.reg f; };"
-      " ( exec 3<>f && grep -q agent <&3 && sleep 0.2 && stat -L -c \"held %u %a\" /dev/fd/3 )");
+  const RunResult runs = runs_beside_user(R"(        if not os.path.exists("f") or os.stat("f").st_uid != os.getuid():
+            with open("f.reg", "w") as mine:
+                mine.write("x\n")
+            os.replace("f.reg", "f")
+        held = os.open("f", os.O_RDWR)
+        try:
+            if b"agent" in os.read(held, 64):
+                time.sleep(0.2)
+                st = os.fstat(held)
+                print("held", st.st_uid, format(st.st_mode & 0o7777, "o"), flush=True)
+        finally:
+            os.close(held)
+)");
   EXPECT_EQ(runs.exit_status, 0) << runs.err;
   EXPECT_EQ(runs.out.find("held"), std::string::npos) << runs.out;
   EXPECT_NE(runs.out.find("written "), std::string::npos) << runs.out;
@@ -581,6 +636,29 @@ props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
   const struct stat st = lstat_of(home() / "f");
   EXPECT_TRUE(st.st_uid == kNobody || (st.st_uid == 0 && (st.st_mode & 07777) == 04755));
 }
+
+// The same attempt made at the one step where it could work, every time:
+// the new file has just been put in place and nothing else of the run has
+// happened yet (restorecon is started then). The user tries to open it for
+// writing, and would keep the descriptor.
+TEST_F(PlantedPaths, NewFileGivenToRootIsNotTheUsersOnceInPlace) {
+  ASSERT_NO_FATAL_FAILURE(as_user("echo x > f"));
+  sandbox.add_fake("restorecon", std::string(kAsUser) + "sh -c 'exec 3<>\"$1\"' sh \"$1\" 2>/dev/null &&"
+                                 " stat -c 'opened %u %a' \"$1\" >> \"$TOLN_FAKE_STATE/opened\"; exit 0");
+  const RunResult result = run(R"([[resources]]
+resource_type = "file"
+name = "f"
+props = { path = "{H}/f", content = "agent\n", mode = "4755", owner = "root" }
+)");
+  EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_EQ(sandbox.invocations_of("restorecon"), (std::vector<Invocation>{{"restorecon", fill("{H}/f")}}));
+  EXPECT_EQ(read_file(sandbox.state_dir() / "opened"), std::nullopt) << "the user opened the new file for writing";
+  const struct stat st = lstat_of(home() / "f");
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 04755u);
+  EXPECT_EQ(read_file(home() / "f"), "agent\n");
+}
+
 
 // A user's file that a resource without contents would hand to root (a
 // helper a setup guide says to make set-uid): the user may hold it open or
@@ -601,7 +679,7 @@ TEST_F(PlantedPaths, UsersFileIsNeverGivenAwayInPlace) {
     SCOPED_TRACE(path + " to " + c.owner);
     fs::remove_all(home() / "bin");
     fs::remove_all(shared() / "helper");
-    as_user("mkdir bin && printf \"#!/bin/sh\\nid\\n\" > " + path + " && chmod 755 " + path);
+    ASSERT_NO_FATAL_FAILURE(as_user("mkdir bin && printf \"#!/bin/sh\\nid\\n\" > " + path + " && chmod 755 " + path));
     for (const char* args : {"--dry-run", ""}) {
       const RunResult result = run("[[resources]]\nresource_type = \"file\"\nname = \"f\"\nprops = { path = \"" + path +
                                        "\", mode = \"4755\", owner = \"" + c.owner + "\" }\n",
@@ -634,7 +712,7 @@ TEST_F(PlantedPaths, EqualContentsUnderAUsersMappingAreWrittenAfresh) {
     const std::string path = fill(c.path);
     SCOPED_TRACE(path);
     for (const fs::path& left : {home() / "bin", home() / "ready", home() / "go", shared() / "helper"}) fs::remove_all(left);
-    as_user("mkdir bin");
+    ASSERT_NO_FATAL_FAILURE(as_user("mkdir bin"));
     const std::string resources = "[[resources]]\nresource_type = \"file\"\nname = \"f\"\nprops = { path = \"" + path +
                                   "\", content = \"trusted\", mode = \"4755\", owner = \"root\" }\n";
     write_file(sandbox.scratch_dir() / "bundle.toml", "host = \"h\"\n" + resources);
@@ -733,8 +811,8 @@ TEST_F(PlantedPaths, LegitimateLinksAndNamesConvergeOnTheSecondRun) {
   const std::string long_name(250, 'n');
   const std::string longest(255, 'm');
   make_shared();
-  as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
-          "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir -p releases/42 && echo app > releases/42/app.conf && ln -s releases/42 current && "
+          "echo other > releases/42/other.conf && ln -s current/other.conf other.conf && mkdir data"));
   write_file(sandbox.scratch_dir() / "tool", "old\n", 0755);
   const fs::path real_conf = sandbox.scratch_dir() / "run/resolv.conf";
   write_file(real_conf, "nameserver 10.0.0.1\n");
@@ -814,7 +892,7 @@ TEST_F(PlantedPaths, UsersDirectoryInAStickyDirectoryIsNotAdopted) {
   const fs::path shared = sandbox.scratch_dir() / "shared";
   fs::create_directory(shared);
   ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-  as_user("mkdir ../shared/nightly && ln -s /etc/shadow ../shared/nightly/report.txt");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir ../shared/nightly && ln -s /etc/shadow ../shared/nightly/report.txt"));
   const std::string untouched = victims();
   const RunResult result = run(R"([[resources]]
 resource_type = "directory"
@@ -839,7 +917,7 @@ props = { path = ")" + (shared / "nightly").string() + R"(", owner = "root", mod
 // changes the link itself, never what it leads to, as "chown -R" does; the
 // link, now the user's, is then refused as any user's link to root's files.
 TEST_F(PlantedPaths, RecursiveOwnerChangeNeverTraversesALinkAtThePath) {
-  as_user("mkdir app");
+  ASSERT_NO_FATAL_FAILURE(as_user("mkdir app"));
   ASSERT_EQ(sandbox.run_in_namespace("ln -s /etc " + (home() / "app/storage").string()).exit_status, 0);
   const std::string untouched = victims();
   const std::string resources = R"([[resources]]

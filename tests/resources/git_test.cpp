@@ -217,15 +217,15 @@ TEST_F(GitResource, MovesToOtherRefsAndFollowsTheRemoteBranch) {
 
     // A local edit to a file that the move would change stops the checkout,
     // and nothing is lost.
-    sh("echo local edit > " + at + "/file");
+    ASSERT_NO_FATAL_FAILURE(sh("echo local edit > " + at + "/file"));
     const auto blocked = error_of(apply_git(checkout(at, {{"ref", text("annot")}}), false));
     EXPECT_TRUE(blocked.starts_with("resource error: git checkout failed: error: Your local changes")) << blocked;
     EXPECT_EQ(read_text(at + "/file"), "local edit\n");
     EXPECT_EQ(head_of(at), second);
-    sh("git -C " + at + " checkout -q -- file");
+    ASSERT_NO_FATAL_FAILURE(sh("git -C " + at + " checkout -q -- file"));
 
     // One that the checkout carries over is discarded by the hard reset.
-    sh("echo local edit > " + at + "/other");
+    ASSERT_NO_FATAL_FAILURE(sh("echo local edit > " + at + "/other"));
     auto to_tag = apply_git(checkout(at, {{"ref", text("annot")}}), false);
     ASSERT_TRUE(to_tag) << error_of(to_tag);
     EXPECT_EQ(to_tag->status, ResourceStatus::Changed);
@@ -245,7 +245,8 @@ TEST_F(GitResource, MovesToOtherRefsAndFollowsTheRemoteBranch) {
     EXPECT_EQ(head_of(at), second);
 
     // Upstream moves on: the next run fetches and follows origin/main.
-    sh("cd work && echo four > file && " + std::string(kGitAs) + " commit -qam four && git push -q origin main");
+    ASSERT_NO_FATAL_FAILURE(
+        sh("cd work && echo four > file && " + std::string(kGitAs) + " commit -qam four && git push -q origin main"));
     const std::string fourth = head_of(path("work"));
     ASSERT_NE(fourth, second);
     auto followed = apply_git(checkout(at, {{"ref", text("main")}}), false);
@@ -291,9 +292,12 @@ TEST_F(GitResource, PathThatIsNotARepository) {
   const std::string file = path("plain-file"), full = path("full"), empty = path("empty"), fifo = path("fifo");
   const std::string outer = path("outer"), inner = path("outer/sub"), inner_empty = path("outer/empty");
   sandbox.run_in_process([&] {
-    sh("echo x > " + file + " && mkdir " + full + " " + empty + " && echo x > " + full + "/kept && mkfifo " + fifo);
+    ASSERT_NO_FATAL_FAILURE(
+        sh("echo x > " + file + " && mkdir " + full + " " + empty + " && echo x > " + full + "/kept && mkfifo " +
+           fifo));
     ASSERT_TRUE(apply_git(checkout(outer, {{"ref", text("main")}}), false));
-    sh("mkdir " + inner + " " + inner_empty + " && echo x > " + inner + "/kept && echo edit > " + outer + "/file");
+    ASSERT_NO_FATAL_FAILURE(
+        sh("mkdir " + inner + " " + inner_empty + " && echo x > " + inner + "/kept && echo edit > " + outer + "/file"));
 
     for (const auto& at : {file, full, inner, fifo}) {
       for (const bool dry_run : {false, true}) {
@@ -322,7 +326,9 @@ TEST_F(GitResource, AbsentRemovesThePath) {
   const std::string at = path("co"), file = path("plain-file"), target = path("target"), link = path("link");
   sandbox.run_in_process([&] {
     ASSERT_TRUE(apply_git(checkout(at), false));
-    sh("echo x > " + file + " && mkdir " + target + " && echo x > " + target + "/kept && ln -s " + target + " " + link);
+    ASSERT_NO_FATAL_FAILURE(
+        sh("echo x > " + file + " && mkdir " + target + " && echo x > " + target + "/kept && ln -s " + target +
+           " " + link));
     const TomlTable absent = {{"state", text("absent")}};
 
     auto previewed = apply_git(checkout(at, absent), true);
@@ -357,8 +363,8 @@ TEST_F(GitResource, AbsentRemovesThePath) {
 TEST_F(GitResource, LinksOfAnotherUserFollowTheSameRule) {
   const std::string target = path("root-owned"), link = path("users-link");
   sandbox.run_in_process([&] {
-    sh("mkdir " + target + " && echo x > " + target + "/kept && ln -s " + target + " " + link +
-       " && chown -h 65534:65534 " + link);
+    ASSERT_NO_FATAL_FAILURE(sh("mkdir " + target + " && echo x > " + target + "/kept && ln -s " + target + " " + link +
+                               " && chown -h 65534:65534 " + link));
     // git would clone into, or reset, the directory the link leads to.
     EXPECT_EQ(error_of(apply_git(checkout(link), false)),
               "resource error: refusing to follow symbolic link " + link + " in " + link +
