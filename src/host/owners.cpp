@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/dir_listing.hpp"
+#include "host/tree_walk.hpp"
 #include "host/unique_fd.hpp"
 #include "text/quoted.hpp"
 
@@ -76,33 +76,6 @@ std::optional<gid_t> group_id(const std::string& name) {
 // escapes where it holds a NUL byte, which no user or group name can hold.
 std::string shown_name(const std::string& name) { return has_nul(name) ? quoted_text(name) : "'" + name + "'"; }
 
-int change_below(int dir_fd, const OwnerIds& ids, int depth) {
-  if (depth > kMaxTreeDepth) return ENAMETOOLONG;
-  int first_error = 0;
-  const auto note = [&](int error) {
-    if (first_error == 0) first_error = error;
-  };
-  DirListing listing(dir_fd);
-  while (const auto name = listing.next()) {
-    // Every change goes through the entry that was looked at, so one
-    // swapped in meanwhile (a link for a directory) is never the one changed.
-    const UniqueFd object(::openat(dir_fd, name->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!object.valid() || ::fstat(object.get(), &st) != 0) {
-      if (errno != ENOENT) note(errno);
-      continue;
-    }
-    if (const int error = change_entry_owner(object.get(), st, ids); error != 0) note(error);
-    // A directory that cannot be listed (out of descriptors in a deep tree,
-    // say) keeps the owners below it, which must not pass for done.
-    if (S_ISDIR(st.st_mode)) {
-      if (const int error = change_below(object.get(), ids, depth + 1); error != 0) note(error);
-    }
-  }
-  if (listing.error() != 0) note(listing.error());
-  return first_error;
-}
-
 }  // namespace
 
 Result<OwnerIds> parse_owner_spec(std::string_view spec) {
@@ -158,7 +131,8 @@ int change_owner(int fd, const OwnerIds& ids, bool recurse) {
   }
   struct stat st {};
   if (!recurse || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
-  return change_below(fd, ids, 1);
+  auto below = change_owner_below(fd, ids, "");
+  return below ? 0 : below.error().os_errno();
 }
 
 }  // namespace toln

@@ -92,6 +92,19 @@ struct OpenedPath {
 // Errors: those of resolve_path and open_resolved.
 Result<OpenedPath> open_path(std::string_view path);
 
+// Whether removing the path (resolved with LastLink::Keep) would remove the
+// whole file system tree: "/", "/tmp/..", "." run from "/", or "link/"
+// where the link leads there. A link named without a slash is only
+// unlinked.
+bool is_root_directory(const ResolvedPath& kept, std::string_view path);
+
+// Removes the directory tree the path names (resolved with LastLink::Keep),
+// as empty_directory (tree_walk.hpp) removes what is inside: a link there,
+// trailing slashes or not, is removed itself; anything else than a
+// directory fails with ENOTDIR. Errors: "failed to remove {path}: {}" with
+// the OS error.
+Status remove_dir_all(const ResolvedPath& kept, const std::string& path);
+
 // Makes the directory and its missing ancestors (mode 0777 before the
 // umask), each with mkdirat in a directory resolved as above. 0, the errno,
 // or an unsafe link's error.

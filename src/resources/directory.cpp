@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <charconv>
 
-#include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
 #include "host/owners.hpp"
@@ -27,12 +26,10 @@ HandlerResult remove_directory(const ResolvedResource& resource, const std::stri
   auto resolved = resolve_path(path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
   if (!leads_somewhere(*resolved)) return result_ok("directory", resource.name);
-  if (is_root_directory(path)) return AgentError::resource("directory resource: refusing to remove " + path);
+  if (is_root_directory(*resolved, path)) return AgentError::resource("directory resource: refusing to remove " + path);
   std::vector<FieldChange> records{change_delete("directory", path)};
   if (dry_run) return result_with_changes(result_changed("directory", resource.name, "would remove " + path), records);
-  auto removed = remove_dir_all(path);
-  if (!removed) return std::move(removed).error();
-  if (*removed != 0) return remove_failed_error(path, *removed);
+  if (auto removed = remove_dir_all(*resolved, path); !removed) return std::move(removed).error();
   return result_with_changes(result_changed("directory", resource.name, "removed " + path), records);
 }
 

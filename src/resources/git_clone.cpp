@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "host/dir_listing.hpp"
-#include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
 #include "host/path_parts.hpp"
 #include "host/random_name.hpp"
+#include "host/tree_walk.hpp"
 #include "resources/git_commands.hpp"
 #include "text/utf8.hpp"
 
@@ -42,7 +42,7 @@ void remove_leftover_clones(int parent, const std::string& name) {
     const UniqueFd dir(::openat(parent, leftover.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != 0) continue;
-    if (empty_directory(dir.get()) == 0) (void)::unlinkat(parent, leftover.c_str(), AT_REMOVEDIR);
+    if (empty_directory(dir.get(), "")) (void)::unlinkat(parent, leftover.c_str(), AT_REMOVEDIR);
   }
 }
 
@@ -70,7 +70,7 @@ class PrivateClone {
   PrivateClone& operator=(PrivateClone&&) = delete;
   ~PrivateClone() {
     if (entry_.empty()) return;
-    if (dir_.valid() && empty_directory(dir_.get()) != 0) return;
+    if (dir_.valid() && !empty_directory(dir_.get(), "")) return;
     (void)::unlinkat(parent_, entry_.c_str(), AT_REMOVEDIR);
   }
 
