@@ -59,6 +59,12 @@ struct ResolvedPath {
 // Resolves path from "/" or from the working directory. Errors: "path
 // contains a NUL byte: {}" and the unsafe-link refusal; an object that
 // cannot be reached is no error but missing, with the reason.
+//
+// Most paths hold no link: for them the kernel walks to the parent in one
+// call that refuses every link on the way (openat2 with RESOLVE_NO_SYMLINKS,
+// where the kernel offers it), and the last component is looked at as the
+// walk looks at it; a directory missing on the way costs that one call. A
+// path with a link takes the walk, component by component.
 Result<ResolvedPath> resolve_path(std::string_view path, LastLink last);
 
 // Whether a path resolved with LastLink::Keep names something that is there
@@ -84,12 +90,17 @@ struct OpenedPath {
   int missing_errno = 0;  // as in ResolvedPath
 };
 
-// The object a path leads to under the rule above, opened when it is a
-// regular file or a directory. A path without any link is opened by the
-// kernel in one call that refuses every link on the way (openat2 with
-// RESOLVE_NO_SYMLINKS), without blocking on a FIFO and before anything is
-// read; any other path goes through resolve_path and open_resolved.
-// Errors: those of resolve_path and open_resolved.
+// The resolved object opened as open_resolved opens it when it is a regular
+// file or a directory; anything else is only looked at (st tells what).
+Result<OpenedPath> open_object(const ResolvedPath& resolved, std::string_view path);
+
+// The object a path leads to under the rule above (resolve_path with
+// LastLink::Follow), opened by open_object; no parent is kept. A path
+// without links costs what a plain open costs: the object is looked at
+// without being opened (fstatat), then a regular file or a directory is
+// opened by the kernel refusing every link on the way (openat2), and must
+// be the object looked at; a missing one is confirmed the same way. Errors:
+// those of resolve_path and open_resolved.
 Result<OpenedPath> open_path(std::string_view path);
 
 // Whether removing the path (resolved with LastLink::Keep) would remove the
