@@ -353,24 +353,4 @@ Result<OpenedPath> open_path(std::string_view path) {
   return open_object(*resolved, path);
 }
 
-Result<int> make_dirs(const std::string& path) {
-  auto resolved = resolve_path(path, LastLink::Follow);
-  if (!resolved) return std::move(resolved).error();
-  if (!resolved->exists() && !resolved->parent.valid() && resolved->missing_errno == ENOENT) {
-    const auto parent = split_path(path).parent;
-    if (!parent) return ENOENT;
-    auto made = make_dirs(*parent);
-    if (!made || *made != 0) return made;
-    resolved = resolve_path(path, LastLink::Follow);
-    if (!resolved) return std::move(resolved).error();
-  }
-  if (resolved->exists()) return S_ISDIR(resolved->st.st_mode) ? 0 : EEXIST;
-  if (!resolved->parent.valid()) return resolved->missing_errno;
-  // As mkdir has it, a dangling link is no place for a directory, nor is
-  // "f/" where f is a file.
-  if (resolved->is_link || resolved->missing_errno == ENOTDIR) return EEXIST;
-  if (::mkdirat(resolved->parent.get(), resolved->name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-  return 0;
-}
-
 }  // namespace toln

@@ -117,8 +117,16 @@ bool is_root_directory(const ResolvedPath& kept, std::string_view path);
 Status remove_dir_all(const ResolvedPath& kept, const std::string& path);
 
 // Makes the directory and its missing ancestors (mode 0777 before the
-// umask), each with mkdirat in a directory resolved as above. 0, the errno,
-// or an unsafe link's error.
-Result<int> make_dirs(const std::string& path);
+// umask), each with mkdirat in a directory resolved as above. A directory
+// already there is no error; anything else there is EEXIST, as mkdir has
+// it (a file, a dangling link, "f/"). Errors: the unsafe-link refusal, and
+// AgentError::os(context, errno) with the caller's words, such as "failed
+// to create dir".
+Status make_dirs(const std::string& path, std::string_view context);
+
+// The path resolved once the directories above it are made (make_dirs on
+// its parent, when it has one): for a path that was found missing because
+// a directory on the way is.
+Result<ResolvedPath> resolve_making_parents(const std::string& path, LastLink last, std::string_view context);
 
 }  // namespace toln

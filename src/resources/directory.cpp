@@ -16,10 +16,6 @@
 namespace toln {
 namespace {
 
-AgentError create_failed_error(const std::string& path, int errnum) {
-  return AgentError::resource("failed to create " + path + ": " + os_error_text(errnum));
-}
-
 HandlerResult remove_directory(const ResolvedResource& resource, const std::string& path, bool dry_run) {
   // A link at the path is what gets removed, never what it leads to; it
   // counts as there when it leads somewhere.
@@ -156,9 +152,7 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
     changes.messages.push_back("create " + path);
     changes.records.push_back(change_create("directory", path));
     if (!dry_run) {
-      auto made = make_dirs(path);
-      if (!made) return std::move(made).error();
-      if (*made != 0) return create_failed_error(path, *made);
+      if (auto made = make_dirs(path, "failed to create " + path); !made) return std::move(made).error();
       resolved = resolve_path(path, LastLink::Follow);
       if (!resolved) return std::move(resolved).error();
     }

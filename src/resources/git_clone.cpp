@@ -11,7 +11,6 @@
 
 #include "host/dir_listing.hpp"
 #include "host/file_errors.hpp"
-#include "host/path_parts.hpp"
 #include "host/random_name.hpp"
 #include "host/tree_walk.hpp"
 #include "resources/git_commands.hpp"
@@ -146,11 +145,7 @@ bool is_private_clone_name(const std::string& entry, const std::string& name) {
 
 Status clone_into_place(const CloneRequest& request, ResolvedPath resolved) {
   if (!resolved.exists() && !resolved.parent.valid()) {
-    const auto parent = split_path(request.path).parent;
-    auto made = make_dirs(parent.value_or("."));
-    if (!made) return std::move(made).error();
-    if (*made != 0) return create_dir_failed_error(*made);
-    auto again = resolve_path(request.path, LastLink::Follow);
+    auto again = resolve_making_parents(request.path, LastLink::Follow, "failed to create dir");
     if (!again) return std::move(again).error();
     resolved = std::move(*again);
   }
