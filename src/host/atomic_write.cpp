@@ -49,15 +49,13 @@ Result<UniqueFd> atomic_write_at(const ResolvedPath& entry, const std::string& p
     return AgentError::resource(path + " has no parent directory");
   }
   if (!entry.parent.valid()) {
-    return AgentError::resource("failed to create temp file " + atomic_temp_path(path) + ": " +
-                                os_error_text(entry.missing_errno));
+    return AgentError::os("failed to create temp file " + atomic_temp_path(path), entry.missing_errno);
   }
   // A trailing slash names a directory, which a file cannot replace: the
   // rename would say so.
   if (path.ends_with('/')) {
     const int error = entry.exists() && S_ISDIR(entry.st.st_mode) ? EISDIR : ENOTDIR;
-    return AgentError::resource("failed to rename " + atomic_temp_path(path) + " -> " + path + ": " +
-                                os_error_text(error));
+    return AgentError::os("failed to rename " + atomic_temp_path(path) + " -> " + path, error);
   }
 
   std::optional<struct stat> existing;

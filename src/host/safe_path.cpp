@@ -71,7 +71,7 @@ Result<std::string> read_link(int link_fd, const std::string& where) {
   std::string target(PATH_MAX, '\0');
   const ssize_t length = ::readlinkat(link_fd, "", target.data(), target.size());
   if (length < 0) {
-    return AgentError::resource("failed to read symbolic link " + where + ": " + os_error_text(errno));
+    return AgentError::os("failed to read symbolic link " + where, errno);
   }
   target.resize(static_cast<std::size_t>(length));
   return target;
@@ -284,7 +284,7 @@ bool leads_somewhere(const ResolvedPath& kept) {
 Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view path) {
   if (S_ISDIR(resolved.st.st_mode)) {
     UniqueFd fd(::openat(resolved.object.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) return AgentError::resource("failed to open " + std::string(path) + ": " + os_error_text(errno));
+    if (!fd.valid()) return AgentError::os("failed to open " + std::string(path), errno);
     return fd;
   }
   if (!S_ISREG(resolved.st.st_mode) || !resolved.parent.valid()) {
@@ -294,25 +294,12 @@ Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view pa
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st {};
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-    return AgentError::resource("failed to open " + std::string(path) + ": " + os_error_text(errno));
+    return AgentError::os("failed to open " + std::string(path), errno);
   }
   if (st.st_dev != resolved.st.st_dev || st.st_ino != resolved.st.st_ino) {
     return AgentError::resource(std::string(path) + " was replaced while it was being checked");
   }
   return fd;
-}
-
-Result<OpenedPath> open_object(const ResolvedPath& resolved, std::string_view path) {
-  OpenedPath opened;
-  opened.exists = resolved.exists();
-  opened.missing_errno = resolved.missing_errno;
-  opened.st = resolved.st;
-  if (opened.exists && (S_ISREG(opened.st.st_mode) || S_ISDIR(opened.st.st_mode))) {
-    auto fd = open_resolved(resolved, path);
-    if (!fd) return std::move(fd).error();
-    opened.fd = std::move(*fd);
-  }
-  return opened;
 }
 
 namespace {
@@ -350,7 +337,16 @@ Result<OpenedPath> open_path(std::string_view path) {
   if (auto quick = open_without_links(std::string(path))) return std::move(*quick);
   auto resolved = resolve_path(path, LastLink::Follow);
   if (!resolved) return std::move(resolved).error();
-  return open_object(*resolved, path);
+  OpenedPath opened;
+  opened.exists = resolved->exists();
+  opened.missing_errno = resolved->missing_errno;
+  opened.st = resolved->st;
+  if (opened.exists && (S_ISREG(opened.st.st_mode) || S_ISDIR(opened.st.st_mode))) {
+    auto fd = open_resolved(*resolved, path);
+    if (!fd) return std::move(fd).error();
+    opened.fd = std::move(*fd);
+  }
+  return opened;
 }
 
 }  // namespace toln

@@ -1,5 +1,11 @@
 #pragma once
-// Resolving paths that other users may control.
+// The calls that are safe on a path from the bundle, or on any path that
+// another user may control: resolving it, opening it to read, making its
+// directories and removing a tree there (safe_path.cpp, make_dirs.cpp,
+// remove_tree.cpp). Writing a file there: atomic_write.hpp, and
+// pending_file.hpp for a writer that fills the file itself. Whole trees
+// below a descriptor: tree_walk.hpp. Plain calls that follow links, for
+// paths that root alone can write: root_paths.hpp.
 //
 // The agent runs as root and is pointed at paths inside directories that
 // another user can write, who can replace any entry on the way with a
@@ -62,9 +68,9 @@ struct ResolvedPath {
 //
 // Most paths hold no link: for them the kernel walks to the parent in one
 // call that refuses every link on the way (openat2 with RESOLVE_NO_SYMLINKS,
-// where the kernel offers it), and the last component is looked at as the
-// walk looks at it; a directory missing on the way costs that one call. A
-// path with a link takes the walk, component by component.
+// where the kernel offers it), and the last component is opened with O_PATH
+// and looked at, as the walk does; a directory missing on the way costs
+// that one call. A path with a link takes the walk, component by component.
 Result<ResolvedPath> resolve_path(std::string_view path, LastLink last);
 
 // Whether a path resolved with LastLink::Keep names something that is there
@@ -90,12 +96,10 @@ struct OpenedPath {
   int missing_errno = 0;  // as in ResolvedPath
 };
 
-// The resolved object opened as open_resolved opens it when it is a regular
-// file or a directory; anything else is only looked at (st tells what).
-Result<OpenedPath> open_object(const ResolvedPath& resolved, std::string_view path);
-
 // The object a path leads to under the rule above (resolve_path with
-// LastLink::Follow), opened by open_object; no parent is kept. A path
+// LastLink::Follow), opened as open_resolved opens it when it is a regular
+// file or a directory; anything else is only looked at (st tells what), and
+// no parent is kept. A path
 // without links costs what a plain open costs: the object is looked at
 // without being opened (fstatat), then a regular file or a directory is
 // opened by the kernel refusing every link on the way (openat2), and must

@@ -101,7 +101,7 @@ Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::op
   if (owner) {
     if (const int error = change_owner(fd, *owner, false); error != 0) return chown_failed_error(os_error_text(error));
   }
-  if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::resource("chmod failed: " + os_error_text(errno));
+  if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::os("chmod failed", errno);
   return {};
 }
 
@@ -266,7 +266,7 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
       messages.push_back("checksum mismatch (re-download)");
       if (dry_run) return {};
       if (::unlinkat(where->parent.get(), where->name.c_str(), 0) != 0) {
-        return AgentError::resource("failed to remove stale " + wanted.dest + ": " + os_error_text(errno));
+        return AgentError::os("failed to remove stale " + wanted.dest, errno);
       }
       return fetch_new(wanted, std::move(*where), messages);
     }

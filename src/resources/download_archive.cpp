@@ -32,7 +32,7 @@ Result<HostCommand> unpack_command(const std::string& url, const std::string& ar
 Result<std::string> canonical(const std::string& path, std::string_view what) {
   char resolved[PATH_MAX];
   if (!::realpath(path.c_str(), resolved)) {
-    return AgentError::resource("failed to resolve " + std::string(what) + ": " + os_error_text(errno));
+    return AgentError::os("failed to resolve " + std::string(what), errno);
   }
   return std::string(resolved);
 }
@@ -90,7 +90,7 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
   const std::string archive = download_dir->path() + "/archive";
   const UniqueFd archive_fd(::open(archive.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!archive_fd.valid()) {
-    return AgentError::resource("failed to create temp file " + archive + ": " + os_error_text(errno));
+    return AgentError::os("failed to create temp file " + archive, errno);
   }
   if (auto fetched = fetch_into(host_programs::curl_download_archive(url), archive_fd.get()); !fetched) {
     return std::move(fetched).error();

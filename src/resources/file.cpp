@@ -48,20 +48,20 @@ Result<Wanted> read_wanted(const ResolvedResource& resource) {
   // Refused since "ls" and "chown" took the path as an argument; kept so a
   // bundle means the same everywhere.
   if (auto checked = require_not_option_like("file", "'path'", *path); !checked) return std::move(checked).error();
-  Wanted wanted{std::move(*path)};
   auto content = wanted_content(resource);
   if (!content) return std::move(content).error();
-  wanted.content = std::move(*content);
+  std::optional<std::uint32_t> mode;
   if (const auto mode_text = prop_str(resource, "mode")) {
-    auto mode = parse_mode(*mode_text);
-    if (!mode) return std::move(mode).error();
-    wanted.mode = *mode;
+    auto parsed = parse_mode(*mode_text);
+    if (!parsed) return std::move(parsed).error();
+    mode = *parsed;
   }
-  wanted.owner = prop_str(resource, "owner");
-  if (wanted.owner) {
-    if (auto ids = parse_owner_spec(*wanted.owner)) wanted.owner_ids = *ids;
+  auto owner = prop_str(resource, "owner");
+  std::optional<OwnerIds> owner_ids;
+  if (owner) {
+    if (auto ids = parse_owner_spec(*owner)) owner_ids = *ids;
   }
-  return wanted;
+  return Wanted{std::move(*path), std::move(*content), mode, std::move(owner), owner_ids};
 }
 
 struct Changes {
@@ -76,7 +76,7 @@ struct Target {
   OpenedPath found;
   // The entry the path names, a link at its end not followed: resolved
   // once, where a write or the bait rule first needs it.
-  std::optional<ResolvedPath> entry;
+  std::optional<ResolvedPath> entry{};
   bool written = false;
   bool written_with_owner = false;  // the new file has the wanted owner
 

@@ -51,7 +51,9 @@ class SafePath : public ::testing::TestWithParam<int> {
   }
   void checks(const std::function<void()>& body) {
     sandbox.run_in_process([&] {
-      if (GetParam() != 0) ASSERT_NO_FATAL_FAILURE(testing::refuse_system_call(SYS_openat2, GetParam()));
+      if (GetParam() != 0) {
+        ASSERT_NO_FATAL_FAILURE(testing::refuse_system_call(SYS_openat2, GetParam()));
+      }
       body();
     });
   }
