@@ -34,6 +34,7 @@ Status atomic_write(const std::string& path, std::string_view data, std::optiona
 // a name: no one but that owner ever owns it ("set owner on temp: {}"). On
 // failure the target is untouched and no temporary file is left.
 Result<UniqueFd> atomic_write_at(const ResolvedPath& entry, const std::string& path, std::string_view data,
-                                 std::optional<std::uint32_t> mode, const std::optional<OwnerIds>& owner = std::nullopt);
+                                 std::optional<std::uint32_t> mode,
+                                 const std::optional<OwnerIds>& owner = std::nullopt);
 
 }  // namespace toln

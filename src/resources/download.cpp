@@ -21,8 +21,8 @@ namespace toln {
 namespace {
 
 // The properties of a present dest, read once. A mode or an owner that
-// cannot be parsed fails where it is used (never in dry-run of a missing
-// dest, for one), as a change of mode or of owner.
+// cannot be parsed is an error only where it is used (not in a dry run of
+// a missing dest, say): parse_mode's, and "chown failed: {}" for the owner.
 struct Wanted {
   std::string url;
   std::string dest;
@@ -107,7 +107,9 @@ Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::op
 
 // An owner that cannot be parsed is nothing here: it fails where the owner
 // is set.
-std::optional<OwnerIds> owner_ids(const Wanted& wanted) { return wanted.owner_ids.ok() ? *wanted.owner_ids : std::nullopt; }
+std::optional<OwnerIds> owner_ids(const Wanted& wanted) {
+  return wanted.owner_ids.ok() ? *wanted.owner_ids : std::nullopt;
+}
 
 // Fetches into a pending file in dest's directory and puts it in place once
 // it is verified and has its owner and mode. `where` has dest resolved, not

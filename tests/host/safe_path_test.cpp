@@ -76,10 +76,9 @@ class SafePath : public ::testing::TestWithParam<int> {
   testing::TempDir dir{"toln-safe-path"};
 };
 
-INSTANTIATE_TEST_SUITE_P(Openat2, SafePath, ::testing::Values(0, ENOSYS, EPERM),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return info.param == 0 ? std::string("Offered") : info.param == ENOSYS ? "Missing" : "Refused";
-                         });
+INSTANTIATE_TEST_SUITE_P(Openat2, SafePath, ::testing::Values(0, ENOSYS, EPERM), [](const auto& info) {
+  return std::string(info.param == 0 ? "Offered" : info.param == ENOSYS ? "Missing" : "Refused");
+});
 
 TEST_P(SafePath, WalksPlainPathsAndFollowsSafeLinks) {
   checks([&] {

@@ -93,7 +93,8 @@ TEST(RemoveDirAll, RemovesTreesAndLinksButNoFiles) {
   EXPECT_EQ(error_of(remove_path(dir.path() / "tree")), "");
   EXPECT_EQ(error_of(remove_path(dir.path() / "link")), "");
   const std::string file = (dir.path() / "file").string(), missing = (dir.path() / "missing").string();
-  EXPECT_EQ(error_of(remove_path(file)), "resource error: failed to remove " + file + ": Not a directory (os error 20)");
+  EXPECT_EQ(error_of(remove_path(file)),
+            "resource error: failed to remove " + file + ": Not a directory (os error 20)");
   EXPECT_EQ(error_of(remove_path(missing)),
             "resource error: failed to remove " + missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(dir_names(dir.path()), (std::vector<std::string>{"file", "target"}));

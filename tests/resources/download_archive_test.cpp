@@ -142,8 +142,8 @@ TEST_F(DownloadArchive, ArchiveErrors) {
 // The copy into dest's file system fails with the cause of the failed
 // write, and leaves nothing behind.
 TEST_F(DownloadArchive, FailedCopyKeepsItsCause) {
-  const std::string checksum =
-      serve_archive("big.tar.gz", R"([{"name": "tool", "kind": "file", "data": ")" + std::string(1 << 20, 'x') + R"("}])");
+  const std::string members = R"([{"name": "tool", "kind": "file", "data": ")" + std::string(1 << 20, 'x') + R"("}])";
+  const std::string checksum = serve_archive("big.tar.gz", members);
   const fs::path small = scratch("small");
   fs::create_directory(small);
   sandbox.run_in_process([&] {
