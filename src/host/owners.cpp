@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "host/tree_walk.hpp"
-#include "host/unique_fd.hpp"
 #include "text/quoted.hpp"
 
 namespace toln {

@@ -42,7 +42,9 @@ HandlerResult remove_checkout(const ResolvedResource& resource, const CloneReque
   auto resolved = resolve_path(wanted.path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
   if (!leads_somewhere(*resolved)) return result_ok("git", resource.name);
-  if (is_root_directory(*resolved, wanted.path)) return AgentError::resource("git resource: refusing to remove " + wanted.path);
+  if (is_root_directory(*resolved, wanted.path)) {
+    return AgentError::resource("git resource: refusing to remove " + wanted.path);
+  }
   if (!dry_run) {
     if (auto removed = remove_dir_all(*resolved, wanted.path); !removed) return std::move(removed).error();
   }
