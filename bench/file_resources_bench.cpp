@@ -3,7 +3,9 @@
 // (file_syscalls_loop):
 //   AgentNoop / BareNoop:           the files are already in their state;
 //   AgentFirstRun / BareFirstRun:   the files are missing (removed before
-//                                   each run, outside the timing).
+//                                   each run, outside the timing);
+//   AgentDryRunMissingDirectory:    --dry-run over 10,000 file resources in
+//                                   a directory not yet made.
 // The files live in a fresh directory under TOLN_BENCH_DIR (else TMPDIR,
 // else /tmp): put it on the file system whose fsync cost is of interest.
 // toln-agent is found beside the build's bench directory, or at TOLN_AGENT.
@@ -28,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kFiles = 1000;
+constexpr int kFilesInMissingDirectory = 10000;
 
 fs::path own_dir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
@@ -45,18 +48,25 @@ class Workspace {
     if (!::mkdtemp(pattern.data())) std::abort();
     root_ = pattern;
     fs::create_directory(files());
-    std::ofstream bundle(bundle_path());
-    bundle << "host = \"bench\"\n";
-    for (int i = 0; i < kFiles; ++i) {
-      bundle << "\n[[resources]]\nresource_type = \"file\"\nname = \"f" << i << "\"\nprops = { path = \""
-             << toln::bench::file_path(files(), i) << "\", content = \"\"\"\n"
-             << toln::bench::content_of(i) << "\"\"\", mode = \"0644\" }\n";
-    }
+    write_bundle(bundle_path(), files(), kFiles);
+    write_bundle(missing_directory_bundle_path(), (root_ / "not-made-yet").string(), kFilesInMissingDirectory);
   }
   ~Workspace() { fs::remove_all(root_); }
 
   std::string files() const { return (root_ / "files").string(); }
   std::string bundle_path() const { return (root_ / "bundle.toml").string(); }
+  std::string missing_directory_bundle_path() const { return (root_ / "missing-directory.toml").string(); }
+
+  // count file resources in dir: content and mode 0644.
+  static void write_bundle(const std::string& path, const std::string& dir, int count) {
+    std::ofstream bundle(path);
+    bundle << "host = \"bench\"\n";
+    for (int i = 0; i < count; ++i) {
+      bundle << "\n[[resources]]\nresource_type = \"file\"\nname = \"f" << i << "\"\nprops = { path = \""
+             << toln::bench::file_path(dir, i) << "\", content = \"\"\"\n"
+             << toln::bench::content_of(i) << "\"\"\", mode = \"0644\" }\n";
+    }
+  }
 
   void remove_files() const {
     for (const auto& entry : fs::directory_iterator(files())) fs::remove(entry.path());
@@ -99,7 +109,7 @@ int run(const std::vector<std::string>& argv, const std::string& stdin_path = "/
 }
 
 void runs(benchmark::State& state, bool first_run, const std::vector<std::string>& argv, int expected_status,
-          const std::string& stdin_path = "/dev/null") {
+          const std::string& stdin_path = "/dev/null", int files = kFiles) {
   const Workspace& w = workspace();
   if (!first_run) w.create_files();
   for (auto _ : state) {
@@ -114,7 +124,7 @@ void runs(benchmark::State& state, bool first_run, const std::vector<std::string
       break;
     }
   }
-  state.SetItemsProcessed(state.iterations() * kFiles);
+  state.SetItemsProcessed(state.iterations() * files);
 }
 
 void AgentNoop(benchmark::State& state) { runs(state, false, {agent_path()}, 1, workspace().bundle_path()); }
@@ -126,10 +136,16 @@ void BareFirstRun(benchmark::State& state) {
   runs(state, true, {(own_dir() / "file_syscalls_loop").string(), "create", workspace().files(), std::to_string(kFiles)}, 0);
 }
 
+void AgentDryRunMissingDirectory(benchmark::State& state) {
+  runs(state, false, {agent_path(), "--dry-run"}, 0, workspace().missing_directory_bundle_path(),
+       kFilesInMissingDirectory);
+}
+
 BENCHMARK(AgentNoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BareNoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(AgentFirstRun)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BareFirstRun)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(AgentDryRunMissingDirectory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -12,15 +12,10 @@
 #include "host/pending_file.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
-#include "host/unique_fd.hpp"
 #include "text/utf8.hpp"
 
 namespace toln {
 namespace {
-
-AgentError os_step_error(std::string_view step, int errnum) {
-  return AgentError::resource(std::string(step) + ": " + os_error_text(errnum));
-}
 
 // Gives the written temporary file its owner (the wanted one, else that of
 // an existing target), then its mode. The owner comes first: a chown clears
@@ -33,60 +28,54 @@ Status finish_temp(int fd, std::string_view data, const std::optional<struct sta
   if (owner) {
     const uid_t uid = owner->uid.value_or(existing ? existing->st_uid : static_cast<uid_t>(-1));
     const gid_t gid = owner->gid.value_or(existing ? existing->st_gid : static_cast<gid_t>(-1));
-    if (::fchown(fd, uid, gid) != 0) return os_step_error("set owner on temp", errno);
+    if (::fchown(fd, uid, gid) != 0) return AgentError::os("set owner on temp", errno);
   } else if (existing && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-    return os_step_error("preserve owner on temp", errno);
+    return AgentError::os("preserve owner on temp", errno);
   }
-  if (::fchmod(fd, mode) != 0) return os_step_error("set mode on temp", errno);
+  if (::fchmod(fd, mode) != 0) return AgentError::os("set mode on temp", errno);
   return {};
-}
-
-// Whether the entry in the directory dir_fd is bait. Root's entries, most of
-// those written, never are: their directory is not looked at.
-bool is_bait_in(int dir_fd, const struct stat& entry, const std::optional<OwnerIds>& owner) {
-  struct stat dir {};
-  return entry.st_uid != 0 && ::fstat(dir_fd, &dir) == 0 && is_bait(dir, entry, owner);
 }
 
 }  // namespace
 
-Result<UniqueFd> atomic_write_keeping_fd(const std::string& path, std::string_view data,
-                                         std::optional<std::uint32_t> mode, const std::optional<OwnerIds>& owner) {
-  auto resolved = resolve_path(path, LastLink::Keep);
-  if (!resolved) return std::move(resolved).error();
-  const bool bait = resolved->exists() && is_bait_in(resolved->parent.get(), resolved->st, owner);
-  if (resolved->is_link && !bait) {
+Result<UniqueFd> atomic_write_at(const ResolvedPath& entry, const std::string& path, std::string_view data,
+                                 std::optional<std::uint32_t> mode, const std::optional<OwnerIds>& owner) {
+  auto bait = is_bait(entry, owner, path);
+  if (!bait) return std::move(bait).error();
+  if (entry.is_link && !*bait) {
     return AgentError::resource("refusing to atomically write " + path + ": path is a symlink");
   }
-  if (!split_path(path).parent || (!resolved->parent.valid() && resolved->exists())) {
+  if (!split_path(path).parent || (!entry.parent.valid() && entry.exists())) {
     return AgentError::resource(path + " has no parent directory");
   }
-  if (!resolved->parent.valid()) {
-    return AgentError::resource("failed to create temp file " + atomic_temp_path(path) + ": " +
-                                os_error_text(resolved->missing_errno));
+  if (!entry.parent.valid()) {
+    return AgentError::os("failed to create temp file " + atomic_temp_path(path), entry.missing_errno);
   }
   // A trailing slash names a directory, which a file cannot replace: the
   // rename would say so.
   if (path.ends_with('/')) {
-    const int error = resolved->exists() && S_ISDIR(resolved->st.st_mode) ? EISDIR : ENOTDIR;
-    return AgentError::resource("failed to rename " + atomic_temp_path(path) + " -> " + path + ": " +
-                                os_error_text(error));
+    const int error = entry.exists() && S_ISDIR(entry.st.st_mode) ? EISDIR : ENOTDIR;
+    return AgentError::os("failed to rename " + atomic_temp_path(path) + " -> " + path, error);
   }
 
   std::optional<struct stat> existing;
-  if (resolved->exists() && !bait) existing = resolved->st;
+  if (entry.exists() && !*bait) existing = entry.st;
   const std::uint32_t wanted_mode = mode.value_or(existing ? existing->st_mode & 07777 : 0644);
 
-  auto file = PendingFile::create(resolved->parent.get(), resolved->name, path);
+  auto file = PendingFile::create(entry.parent.get(), entry.name, path);
   if (!file) return std::move(file).error();
-  if (auto finished = finish_temp(file->fd(), data, existing, owner, wanted_mode); !finished) return std::move(finished).error();
+  if (auto finished = finish_temp(file->fd(), data, existing, owner, wanted_mode); !finished) {
+    return std::move(finished).error();
+  }
   if (auto committed = file->commit(); !committed) return std::move(committed).error();
   (void)run(host_programs::restorecon(lossy_utf8(path)));
   return file->release_fd();
 }
 
 Status atomic_write(const std::string& path, std::string_view data, std::optional<std::uint32_t> mode) {
-  auto written = atomic_write_keeping_fd(path, data, mode);
+  auto entry = resolve_path(path, LastLink::Keep);
+  if (!entry) return std::move(entry).error();
+  auto written = atomic_write_at(*entry, path, data, mode);
   if (!written) return std::move(written).error();
   return {};
 }

@@ -22,6 +22,11 @@ DirListing::DirListing(int dir_fd) {
   }
 }
 
+Status DirListing::status(std::string_view context) const {
+  if (error_ != 0) return AgentError::os(context, error_);
+  return {};
+}
+
 std::optional<std::string> DirListing::next() {
   if (!dir_ || error_ != 0) return std::nullopt;
   for (;;) {

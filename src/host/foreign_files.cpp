@@ -1,5 +1,7 @@
 #include "host/foreign_files.hpp"
 
+#include <cerrno>
+
 #include "host/shared_dirs.hpp"
 
 namespace toln {
@@ -16,21 +18,13 @@ bool gives_away(const struct stat& file, const OwnerIds& wanted) {
   return S_ISREG(file.st_mode) && file.st_uid != 0 && !owned_as_wanted(file, wanted);
 }
 
-bool is_bait(const struct stat& dir, const struct stat& entry, const std::optional<OwnerIds>& wanted) {
-  if (!is_planted(dir, entry)) return false;
-  if (S_ISLNK(entry.st_mode)) return true;
-  return S_ISREG(entry.st_mode) && !(wanted && owned_as_wanted(entry, *wanted));
-}
-
-Result<std::optional<ResolvedPath>> find_bait(const std::string& path, const std::optional<OwnerIds>& wanted) {
-  auto entry = resolve_path(path, LastLink::Keep);
-  if (!entry) return std::move(entry).error();
+Result<bool> is_bait(const ResolvedPath& entry, const std::optional<OwnerIds>& wanted, const std::string& path) {
   struct stat dir {};
-  if (!entry->exists() || !entry->parent.valid() || ::fstat(entry->parent.get(), &dir) != 0 ||
-      !is_bait(dir, entry->st, wanted)) {
-    return std::optional<ResolvedPath>();
-  }
-  return std::optional<ResolvedPath>(std::move(*entry));
+  if (!entry.exists() || !entry.parent.valid() || entry.st.st_uid == 0) return false;
+  if (::fstat(entry.parent.get(), &dir) != 0) return AgentError::os("failed to stat " + path, errno);
+  if (!is_planted(dir, entry.st)) return false;
+  if (S_ISLNK(entry.st.st_mode)) return true;
+  return S_ISREG(entry.st.st_mode) && !(wanted && owned_as_wanted(entry.st, *wanted));
 }
 
 std::string not_kept_message(uid_t uid) {

@@ -25,16 +25,14 @@ namespace toln {
 // other than root to another owner or group.
 bool gives_away(const struct stat& file, const OwnerIds& wanted);
 
-// Whether the entry (its own metadata, a link not followed) in dir is bait:
-// planted, and not a regular file that already has the wanted ids (whose
-// owner could write the new file anyway: the agent's own earlier work in
-// /tmp converges). A link planted there is always bait.
-bool is_bait(const struct stat& dir, const struct stat& entry, const std::optional<OwnerIds>& wanted);
-
-// The entry at path, a link at the end not followed, when it is bait: a
-// regular file or a link. Nothing when there is none; errors of
-// resolve_path.
-Result<std::optional<ResolvedPath>> find_bait(const std::string& path, const std::optional<OwnerIds>& wanted);
+// Whether the entry a path names (resolved with LastLink::Keep, a link at
+// its end being the entry) is bait: planted where anyone can make names,
+// and not a regular file that already has the wanted ids (whose owner could
+// write the new file anyway: the agent's own earlier work in /tmp
+// converges). A link planted there is always bait. Root's entries never
+// are, and their directory is not looked at. Errors: "failed to stat
+// {path}: {}" when the directory cannot be looked at.
+Result<bool> is_bait(const ResolvedPath& entry, const std::optional<OwnerIds>& wanted, const std::string& path);
 
 // The change message of bait replaced: "owner and mode of uid {}'s file not
 // kept" (the entry's owner).

@@ -11,9 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/dir_listing.hpp"
 #include "host/file_errors.hpp"
-#include "host/unique_fd.hpp"
+#include "host/tree_walk.hpp"
 #include "text/nul_byte.hpp"
 #include "text/quoted.hpp"
 
@@ -84,33 +83,6 @@ Result<std::optional<gid_t>> group_id(const std::string& name) {
   return numeric_id(name);
 }
 
-int change_below(int dir_fd, const OwnerIds& ids, int depth) {
-  if (depth > kMaxTreeDepth) return ENAMETOOLONG;
-  int first_error = 0;
-  const auto note = [&](int error) {
-    if (first_error == 0) first_error = error;
-  };
-  DirListing listing(dir_fd);
-  while (const auto name = listing.next()) {
-    // Every change goes through the entry that was looked at, so one
-    // swapped in meanwhile (a link for a directory) is never the one changed.
-    const UniqueFd object(::openat(dir_fd, name->c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!object.valid() || ::fstat(object.get(), &st) != 0) {
-      if (errno != ENOENT) note(errno);
-      continue;
-    }
-    if (const int error = change_entry_owner(object.get(), st, ids); error != 0) note(error);
-    // A directory that cannot be listed (out of descriptors in a deep tree,
-    // say) keeps the owners below it, which must not pass for done.
-    if (S_ISDIR(st.st_mode)) {
-      if (const int error = change_below(object.get(), ids, depth + 1); error != 0) note(error);
-    }
-  }
-  if (listing.error() != 0) note(listing.error());
-  return first_error;
-}
-
 }  // namespace
 
 std::optional<std::uint32_t> numeric_id(std::string_view text) {
@@ -179,7 +151,7 @@ Status set_owner(int fd, const OwnerIds& ids, bool recurse) {
   }
   struct stat st {};
   if (!recurse || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-  if (const int error = change_below(fd, ids, 1); error != 0) return chown_failed_error(error);
+  if (auto below = change_owner_below(fd, ids, ""); !below) return chown_failed_error(below.error().os_errno());
   return {};
 }
 

@@ -12,8 +12,4 @@ namespace toln {
 // "path contains a NUL byte: {}".
 Status require_no_nul(std::string_view path);
 
-// Whether the path's metadata can be read, following symbolic links; any
-// failure counts as missing.
-bool path_exists(const std::string& path);
-
 }  // namespace toln

@@ -80,8 +80,7 @@ PendingFile::PendingFile(UniqueFd dir, UniqueFd fd, bool named, std::string name
 Result<PendingFile> PendingFile::create(int dir_fd, const std::string& name, const std::string& target) {
   std::string temp_name = temp_file_name(name);
   const auto failed = [&](int errnum) {
-    return AgentError::resource("failed to create temp file " + path_beside(target, temp_name) + ": " +
-                                os_error_text(errnum));
+    return AgentError::os("failed to create temp file " + path_beside(target, temp_name), errnum);
   };
   UniqueFd dir(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
   if (!dir.valid()) return failed(errno);
@@ -109,18 +108,18 @@ Status PendingFile::give_temp_name() {
   const int error =
       under_fresh_name(name_, temp_name_, [&](const char* temp) { return link_unnamed(fd_.get(), dir_.get(), temp); });
   temp_path_ = path_beside(target_, temp_name_);
-  if (error != 0) return AgentError::resource("failed to create temp file " + temp_path_ + ": " + os_error_text(error));
+  if (error != 0) return AgentError::os("failed to create temp file " + temp_path_, error);
   named_ = true;
   return {};
 }
 
 Status PendingFile::commit() {
-  if (::fsync(fd_.get()) != 0) return AgentError::resource("fsync temp: " + os_error_text(errno));
+  if (::fsync(fd_.get()) != 0) return AgentError::os("fsync temp", errno);
   if (!named_) {
     if (auto named = give_temp_name(); !named) return named;
   }
   if (::renameat(dir_.get(), temp_name_.c_str(), dir_.get(), name_.c_str()) != 0) {
-    return AgentError::resource("failed to rename " + temp_path_ + " -> " + target_ + ": " + os_error_text(errno));
+    return AgentError::os("failed to rename " + temp_path_ + " -> " + target_, errno);
   }
   committed_ = true;
   // The directory's owner can rename entries in it at any time: what the

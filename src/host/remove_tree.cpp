@@ -4,50 +4,35 @@
 
 #include <cerrno>
 
-#include "host/dir_listing.hpp"
-#include "host/dir_tree.hpp"
 #include "host/safe_path.hpp"
+#include "host/tree_walk.hpp"
 
 namespace toln {
-namespace {
 
-// Empties the directory open as dir_fd. Every entry is first unlinked as a
-// file, which never follows a link; only what then proves a directory is
-// opened, without following a link either, and emptied in turn. 0 or the
-// first errno.
-int empty_below(int dir_fd, int depth) {
-  if (depth > kMaxTreeDepth) return ENAMETOOLONG;
-  DirListing listing(dir_fd);
-  int first_error = 0;
-  while (const auto name = listing.next()) {
-    // An entry gone meanwhile is as good as removed.
-    if (::unlinkat(dir_fd, name->c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) {
-      if (first_error == 0) first_error = errno;
-      continue;
-    }
-    const UniqueFd sub(::openat(dir_fd, name->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.valid() && errno == ENOENT) continue;
-    int error = sub.valid() ? empty_below(sub.get(), depth + 1) : errno;
-    if (error == 0 && ::unlinkat(dir_fd, name->c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) error = errno;
-    if (error != 0 && first_error == 0) first_error = error;
+bool is_root_directory(const ResolvedPath& kept, std::string_view path) {
+  struct stat root {};
+  struct stat st = kept.st;
+  if (!kept.exists() || ::stat("/", &root) != 0) return false;
+  // "link/" is where the link leads, as the kernel reads it.
+  if (kept.is_link && (!path.ends_with('/') || ::fstatat(kept.parent.get(), kept.name.c_str(), &st, 0) != 0)) {
+    return false;
   }
-  return first_error != 0 ? first_error : listing.error();
+  return S_ISDIR(st.st_mode) && st.st_dev == root.st_dev && st.st_ino == root.st_ino;
 }
 
-}  // namespace
-
-int empty_directory(int dir_fd) { return empty_below(dir_fd, 1); }
-
-Result<int> remove_dir_all(const std::string& path) {
-  auto resolved = resolve_path(path, LastLink::Keep);
-  if (!resolved) return std::move(resolved).error();
-  if (!resolved->exists()) return resolved->missing_errno;
-  if (!resolved->parent.valid()) return EINVAL;
-  if (resolved->is_link) return ::unlinkat(resolved->parent.get(), resolved->name.c_str(), 0) == 0 ? 0 : errno;
-  if (!S_ISDIR(resolved->st.st_mode)) return ENOTDIR;
-  if (const int error = empty_directory(resolved->object.get()); error != 0) return error;
-  return ::unlinkat(resolved->parent.get(), resolved->name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+Status remove_dir_all(const ResolvedPath& kept, const std::string& path) {
+  const std::string context = "failed to remove " + path;
+  if (!kept.exists()) return AgentError::os(context, kept.missing_errno);
+  if (!kept.parent.valid()) return AgentError::os(context, EINVAL);
+  const int parent = kept.parent.get();
+  if (kept.is_link) {
+    if (::unlinkat(parent, kept.name.c_str(), 0) != 0) return AgentError::os(context, errno);
+    return {};
+  }
+  if (!S_ISDIR(kept.st.st_mode)) return AgentError::os(context, ENOTDIR);
+  if (auto emptied = empty_directory(kept.object.get(), context); !emptied) return emptied;
+  if (::unlinkat(parent, kept.name.c_str(), AT_REMOVEDIR) != 0) return AgentError::os(context, errno);
+  return {};
 }
 
 }  // namespace toln

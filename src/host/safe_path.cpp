@@ -6,7 +6,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -69,7 +71,7 @@ Result<std::string> read_link(int link_fd, const std::string& where) {
   std::string target(PATH_MAX, '\0');
   const ssize_t length = ::readlinkat(link_fd, "", target.data(), target.size());
   if (length < 0) {
-    return AgentError::resource("failed to read symbolic link " + where + ": " + os_error_text(errno));
+    return AgentError::os("failed to read symbolic link " + where, errno);
   }
   target.resize(static_cast<std::size_t>(length));
   return target;
@@ -209,22 +211,43 @@ class Walk {
   ResolvedPath result_;
 };
 
-// Most paths hold no link at all: then the kernel walks to the parent in one
-// call, told to fail at the first link (which sends the path to the walk
-// above). Nothing when the path needs the walk.
-std::optional<ResolvedPath> resolve_without_links(std::string_view path, LastLink last) {
-  static bool kernel_lacks_openat2 = false;
-  const PathParts parts = split_path(path);
-  if (kernel_lacks_openat2 || !parts.parent || parts.file_name.empty() || parts.file_name == ".") return std::nullopt;
+// openat2 refusing every link on the way, while the kernel offers it: a
+// kernel before 5.6 answers ENOSYS, a container's seccomp profile may answer
+// EPERM, and after either it is not asked again. Nothing when it is not
+// offered; else the descriptor, invalid (errno set) when the call failed.
+std::atomic<bool> openat2_refused{false};
+
+std::optional<UniqueFd> openat2_without_links(const std::string& path, std::uint64_t flags) {
+  if (openat2_refused.load(std::memory_order_relaxed)) return std::nullopt;
   open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.flags = flags;
   how.resolve = RESOLVE_NO_SYMLINKS;
-  ResolvedPath resolved;
-  resolved.parent = UniqueFd(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, parts.parent->c_str(), &how, sizeof how)));
-  if (!resolved.parent.valid()) {
-    if (errno == ENOSYS) kernel_lacks_openat2 = true;
+  UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+  if (!fd.valid() && (errno == ENOSYS || errno == EPERM)) {
+    openat2_refused.store(true, std::memory_order_relaxed);
     return std::nullopt;
   }
+  return fd;
+}
+
+// Most paths hold no link at all: then the kernel walks to the parent in one
+// call, told to fail at the first link (which sends the path to the walk
+// above), and the last component is looked at as the walk looks at it.
+// Without a link on the way, a directory found missing (or no directory)
+// is the walk's answer too: the kernel meets the components in the same
+// order. Nothing when the path needs the walk.
+std::optional<ResolvedPath> resolve_without_links(std::string_view path, LastLink last) {
+  const PathParts parts = split_path(path);
+  if (!parts.parent || parts.file_name.empty() || parts.file_name == ".") return std::nullopt;
+  auto parent = openat2_without_links(*parts.parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (!parent) return std::nullopt;
+  ResolvedPath resolved;
+  if (!parent->valid()) {
+    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+    resolved.missing_errno = errno;
+    return resolved;
+  }
+  resolved.parent = std::move(*parent);
   resolved.name = parts.file_name;
   resolved.object = UniqueFd(::openat(resolved.parent.get(), resolved.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!resolved.object.valid()) {
@@ -261,7 +284,7 @@ bool leads_somewhere(const ResolvedPath& kept) {
 Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view path) {
   if (S_ISDIR(resolved.st.st_mode)) {
     UniqueFd fd(::openat(resolved.object.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) return AgentError::resource("failed to open " + std::string(path) + ": " + os_error_text(errno));
+    if (!fd.valid()) return AgentError::os("failed to open " + std::string(path), errno);
     return fd;
   }
   if (!S_ISREG(resolved.st.st_mode) || !resolved.parent.valid()) {
@@ -271,7 +294,7 @@ Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view pa
                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st {};
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-    return AgentError::resource("failed to open " + std::string(path) + ": " + os_error_text(errno));
+    return AgentError::os("failed to open " + std::string(path), errno);
   }
   if (st.st_dev != resolved.st.st_dev || st.st_ino != resolved.st.st_ino) {
     return AgentError::resource(std::string(path) + " was replaced while it was being checked");
@@ -281,30 +304,37 @@ Result<UniqueFd> open_resolved(const ResolvedPath& resolved, std::string_view pa
 
 namespace {
 
-std::optional<OpenedPath> open_without_links(std::string_view path) {
-  static bool kernel_lacks_openat2 = false;
-  if (kernel_lacks_openat2 || path.empty() || path.find('\0') != std::string_view::npos) return std::nullopt;
-  open_how how{};
-  how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const std::string text(path);
+// open_path's way for a path without links, which costs what a plain open
+// costs: the object is looked at first (fstatat, which opens nothing) and
+// only a regular file or a directory is then opened, by the kernel refusing
+// every link on the way; it must be the very object that was looked at.
+// Anything missing is confirmed by the kernel refusing links too, since the
+// look may have passed a link. Nothing when the path needs the walk.
+std::optional<OpenedPath> open_without_links(const std::string& path) {
   OpenedPath opened;
-  opened.fd = UniqueFd(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, text.c_str(), &how, sizeof how)));
-  if (!opened.fd.valid()) {
-    if (errno == ENOSYS) kernel_lacks_openat2 = true;
-    return std::nullopt;
+  struct stat seen {};
+  if (openat2_refused.load(std::memory_order_relaxed)) return std::nullopt;
+  if (::fstatat(AT_FDCWD, path.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+    auto object = openat2_without_links(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (!object || object->valid() || (errno != ENOENT && errno != ENOTDIR)) return std::nullopt;
+    opened.missing_errno = errno;
+    return opened;
   }
-  if (::fstat(opened.fd.get(), &opened.st) != 0) return std::nullopt;
+  if (!S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode)) return std::nullopt;
+  auto fd = openat2_without_links(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!fd || !fd->valid() || ::fstat(fd->get(), &opened.st) != 0) return std::nullopt;
+  if (opened.st.st_dev != seen.st_dev || opened.st.st_ino != seen.st_ino) return std::nullopt;
+  opened.fd = std::move(*fd);
   opened.exists = true;
-  // A FIFO, opened without blocking, is let go unread.
-  if (!S_ISREG(opened.st.st_mode) && !S_ISDIR(opened.st.st_mode)) opened.fd.reset();
   return opened;
 }
 
 }  // namespace
 
 Result<OpenedPath> open_path(std::string_view path) {
-  if (auto quick = open_without_links(path)) return std::move(*quick);
+  if (auto checked = require_no_nul(path); !checked) return std::move(checked).error();
+  if (auto quick = open_without_links(std::string(path))) return std::move(*quick);
   auto resolved = resolve_path(path, LastLink::Follow);
   if (!resolved) return std::move(resolved).error();
   OpenedPath opened;
@@ -317,26 +347,6 @@ Result<OpenedPath> open_path(std::string_view path) {
     opened.fd = std::move(*fd);
   }
   return opened;
-}
-
-Result<int> make_dirs(const std::string& path) {
-  auto resolved = resolve_path(path, LastLink::Follow);
-  if (!resolved) return std::move(resolved).error();
-  if (!resolved->exists() && !resolved->parent.valid() && resolved->missing_errno == ENOENT) {
-    const auto parent = split_path(path).parent;
-    if (!parent) return ENOENT;
-    auto made = make_dirs(*parent);
-    if (!made || *made != 0) return made;
-    resolved = resolve_path(path, LastLink::Follow);
-    if (!resolved) return std::move(resolved).error();
-  }
-  if (resolved->exists()) return S_ISDIR(resolved->st.st_mode) ? 0 : EEXIST;
-  if (!resolved->parent.valid()) return resolved->missing_errno;
-  // As mkdir has it, a dangling link is no place for a directory, nor is
-  // "f/" where f is a file.
-  if (resolved->is_link || resolved->missing_errno == ENOTDIR) return EEXIST;
-  if (::mkdirat(resolved->parent.get(), resolved->name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-  return 0;
 }
 
 }  // namespace toln

@@ -1,5 +1,11 @@
 #pragma once
-// Resolving paths that other users may control.
+// The calls that are safe on a path from the bundle, or on any path that
+// another user may control: resolving it, opening it to read, making its
+// directories and removing a tree there (safe_path.cpp, make_dirs.cpp,
+// remove_tree.cpp). Writing a file there: atomic_write.hpp, and
+// pending_file.hpp for a writer that fills the file itself. Whole trees
+// below a descriptor: tree_walk.hpp. Plain calls that follow links, for
+// paths that root alone can write: root_paths.hpp.
 //
 // The agent runs as root and is pointed at paths inside directories that
 // another user can write, who can replace any entry on the way with a
@@ -59,6 +65,12 @@ struct ResolvedPath {
 // Resolves path from "/" or from the working directory. Errors: "path
 // contains a NUL byte: {}" and the unsafe-link refusal; an object that
 // cannot be reached is no error but missing, with the reason.
+//
+// Most paths hold no link: for them the kernel walks to the parent in one
+// call that refuses every link on the way (openat2 with RESOLVE_NO_SYMLINKS,
+// where the kernel offers it), and the last component is opened with O_PATH
+// and looked at, as the walk does; a directory missing on the way costs
+// that one call. A path with a link takes the walk, component by component.
 Result<ResolvedPath> resolve_path(std::string_view path, LastLink last);
 
 // Whether a path resolved with LastLink::Keep names something that is there
@@ -84,17 +96,41 @@ struct OpenedPath {
   int missing_errno = 0;  // as in ResolvedPath
 };
 
-// The object a path leads to under the rule above, opened when it is a
-// regular file or a directory. A path without any link is opened by the
-// kernel in one call that refuses every link on the way (openat2 with
-// RESOLVE_NO_SYMLINKS), without blocking on a FIFO and before anything is
-// read; any other path goes through resolve_path and open_resolved.
-// Errors: those of resolve_path and open_resolved.
+// The object a path leads to under the rule above (resolve_path with
+// LastLink::Follow), opened as open_resolved opens it when it is a regular
+// file or a directory; anything else is only looked at (st tells what), and
+// no parent is kept. A path
+// without links costs what a plain open costs: the object is looked at
+// without being opened (fstatat), then a regular file or a directory is
+// opened by the kernel refusing every link on the way (openat2), and must
+// be the object looked at; a missing one is confirmed the same way. Errors:
+// those of resolve_path and open_resolved.
 Result<OpenedPath> open_path(std::string_view path);
 
+// Whether removing the path (resolved with LastLink::Keep) would remove the
+// whole file system tree: "/", "/tmp/..", "." run from "/", or "link/"
+// where the link leads there. A link named without a slash is only
+// unlinked.
+bool is_root_directory(const ResolvedPath& kept, std::string_view path);
+
+// Removes the directory tree the path names (resolved with LastLink::Keep),
+// as empty_directory (tree_walk.hpp) removes what is inside: a link there,
+// trailing slashes or not, is removed itself; anything else than a
+// directory fails with ENOTDIR. Errors: "failed to remove {path}: {}" with
+// the OS error.
+Status remove_dir_all(const ResolvedPath& kept, const std::string& path);
+
 // Makes the directory and its missing ancestors (mode 0777 before the
-// umask), each with mkdirat in a directory resolved as above. 0, the errno,
-// or an unsafe link's error.
-Result<int> make_dirs(const std::string& path);
+// umask), each with mkdirat in a directory resolved as above. A directory
+// already there is no error; anything else there is EEXIST, as mkdir has
+// it (a file, a dangling link, "f/"). Errors: the unsafe-link refusal, and
+// AgentError::os(context, errno) with the caller's words, such as "failed
+// to create dir".
+Status make_dirs(const std::string& path, std::string_view context);
+
+// The path resolved once the directories above it are made (make_dirs on
+// its parent, when it has one): for a path that was found missing because
+// a directory on the way is.
+Result<ResolvedPath> resolve_making_parents(const std::string& path, LastLink last, std::string_view context);
 
 }  // namespace toln

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "host/atomic_write.hpp"
-#include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_reading.hpp"
 #include "host/process.hpp"
+#include "host/root_paths.hpp"
 #include "resources/distribution_suite.hpp"
 #include "resources/props.hpp"
 #include "text/nul_byte.hpp"
@@ -49,7 +49,7 @@ Status remove_repo(const std::vector<std::string>& paths, bool dry_run, std::vec
     if (!stat_path(path)) continue;
     messages.push_back("-" + path);
     if (dry_run) continue;
-    if (const int error = remove_file(path); error != 0) return remove_failed_error(path, error);
+    if (auto removed = remove_file(path); !removed) return removed;
   }
   return {};
 }

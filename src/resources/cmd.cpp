@@ -1,7 +1,7 @@
 #include "resources/cmd.hpp"
 
 #include "host/console.hpp"
-#include "host/path_checks.hpp"
+#include "host/root_paths.hpp"
 #include "host/process.hpp"
 #include "host/sealed_text.hpp"
 #include "resources/props.hpp"
@@ -33,7 +33,7 @@ Result<bool> in_state(const std::optional<std::string>& creates, const std::opti
                       const std::optional<std::string>& onlyif, bool sensitive) {
   // A path whose metadata cannot be read, for whatever reason (a NUL byte
   // in it included), counts as missing.
-  if (creates && path_exists(*creates)) return true;
+  if (creates && stat_path(*creates)) return true;
   if (unless) {
     auto guard = run_shell(*unless, sensitive);
     if (!guard) return std::move(guard).error();

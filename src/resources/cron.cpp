@@ -5,9 +5,9 @@
 #include <cerrno>
 
 #include "host/atomic_write.hpp"
-#include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_reading.hpp"
+#include "host/root_paths.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
@@ -40,7 +40,7 @@ HandlerResult remove_cron_file(const ResolvedResource& resource, const std::stri
   std::optional<std::string> previous;
   if (auto read = read_file_opt(path); read) previous = std::move(*read);
   if (dry_run) return changed(resource, "would remove " + path, std::move(previous), std::nullopt);
-  if (const int error = remove_file(path); error != 0) return remove_failed_error(path, error);
+  if (auto removed = remove_file(path); !removed) return std::move(removed).error();
   return changed(resource, "removed " + path, std::move(previous), std::nullopt);
 }
 

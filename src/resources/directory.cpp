@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
 #include "host/owners.hpp"
@@ -23,12 +22,10 @@ HandlerResult remove_directory(const ResolvedResource& resource, const std::stri
   auto resolved = resolve_path(path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
   if (!leads_somewhere(*resolved)) return result_ok("directory", resource.name);
-  if (is_root_directory(path)) return AgentError::resource("directory resource: refusing to remove " + path);
+  if (is_root_directory(*resolved, path)) return AgentError::resource("directory resource: refusing to remove " + path);
   std::vector<FieldChange> records{change_delete("directory", path)};
   if (dry_run) return result_with_changes(result_changed("directory", resource.name, "would remove " + path), records);
-  auto removed = remove_dir_all(path);
-  if (!removed) return std::move(removed).error();
-  if (*removed != 0) return remove_failed_error(path, *removed);
+  if (auto removed = remove_dir_all(*resolved, path); !removed) return std::move(removed).error();
   return result_with_changes(result_changed("directory", resource.name, "removed " + path), records);
 }
 
@@ -138,9 +135,7 @@ HandlerResult apply_directory(const ResolvedResource& resource, bool dry_run) {
     changes.messages.push_back("create " + path);
     changes.records.push_back(change_create("directory", path));
     if (!dry_run) {
-      auto made = make_dirs(path);
-      if (!made) return std::move(made).error();
-      if (*made != 0) return create_failed_error(path, *made);
+      if (auto made = make_dirs(path, "failed to create " + path); !made) return std::move(made).error();
       resolved = resolve_path(path, LastLink::Follow);
       if (!resolved) return std::move(resolved).error();
     }

@@ -84,9 +84,9 @@ HandlerResult bring_up(const ResolvedResource& resource, const std::string& proj
     changes.messages.push_back("create " + project_dir);
     changes.records.push_back(change_create("project_dir", project_dir));
     if (!dry_run) {
-      auto made = make_dirs(project_dir);
-      if (!made) return std::move(made).error();
-      if (*made != 0) return create_failed_error(project_dir, *made);
+      if (auto made = make_dirs(project_dir, "failed to create " + project_dir); !made) {
+        return std::move(made).error();
+      }
     }
   }
   if (const auto content = prop_str(resource, "content")) {

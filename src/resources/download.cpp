@@ -6,7 +6,6 @@
 
 #include <cerrno>
 
-#include "host/atomic_write.hpp"
 #include "host/file_errors.hpp"
 #include "host/file_modes.hpp"
 #include "host/foreign_files.hpp"
@@ -21,14 +20,45 @@
 namespace toln {
 namespace {
 
+// The properties of a present dest, read once. A mode or an owner that
+// cannot be parsed is an error only where it is used (not in a dry run of
+// a missing dest, say): parse_mode's, and "chown failed: {}" for the owner.
 struct Wanted {
   std::string url;
   std::string dest;
+  std::string file_name;  // dest's, the name of the file taken from an archive
   bool extract = false;
   std::optional<std::string> checksum;
-  std::optional<std::string> mode;
+  Result<std::optional<std::uint32_t>> mode;
   std::optional<std::string> owner;
+  Result<std::optional<OwnerIds>> owner_ids;
 };
+
+Wanted read_wanted(const ResolvedResource& resource, std::string url, std::string dest) {
+  const auto mode = prop_str(resource, "mode");
+  const auto owner = prop_str(resource, "owner");
+  const auto parsed_mode = [&]() -> Result<std::optional<std::uint32_t>> {
+    if (!mode) return std::optional<std::uint32_t>();
+    auto parsed = parse_mode(*mode);
+    if (!parsed) return std::move(parsed).error();
+    return std::optional<std::uint32_t>(*parsed);
+  };
+  const auto parsed_owner = [&]() -> Result<std::optional<OwnerIds>> {
+    if (!owner) return std::optional<OwnerIds>();
+    auto parsed = parse_owner_spec(*owner);
+    if (!parsed) return chown_failed_error(parsed.error().message());
+    return std::optional<OwnerIds>(*parsed);
+  };
+  std::string file_name = split_path(dest).file_name;
+  return Wanted{std::move(url),
+                std::move(dest),
+                std::move(file_name),
+                prop_bool(resource, "extract").value_or(false),
+                prop_str(resource, "checksum"),
+                parsed_mode(),
+                owner,
+                parsed_owner()};
+}
 
 // A dest ending in "/", "." or "..": present, the file would land under
 // the name before it, or its missing directories would be made; absent, the
@@ -71,16 +101,14 @@ Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::op
   if (owner) {
     if (const int error = change_owner(fd, *owner, false); error != 0) return chown_failed_error(os_error_text(error));
   }
-  if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::resource("chmod failed: " + os_error_text(errno));
+  if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::os("chmod failed", errno);
   return {};
 }
 
 // An owner that cannot be parsed is nothing here: it fails where the owner
 // is set.
 std::optional<OwnerIds> owner_ids(const Wanted& wanted) {
-  if (!wanted.owner) return std::nullopt;
-  auto parsed = parse_owner_spec(*wanted.owner);
-  return parsed ? std::optional<OwnerIds>(*parsed) : std::nullopt;
+  return wanted.owner_ids.ok() ? *wanted.owner_ids : std::nullopt;
 }
 
 // Fetches into a pending file in dest's directory and puts it in place once
@@ -88,33 +116,19 @@ std::optional<OwnerIds> owner_ids(const Wanted& wanted) {
 // through a link; an archive already unpacked is not fetched again.
 Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::string>& messages,
                  std::optional<UnpackedArchive> archive = std::nullopt) {
+  constexpr std::string_view kCreateFailed = "failed to create directory";
   if (!where.parent.valid()) {
-    const auto parent = split_path(wanted.dest).parent;
-    auto made = make_dirs(parent.value_or("."));
-    if (!made) return std::move(made).error();
-    if (*made != 0) return AgentError::resource("failed to create directory: " + os_error_text(*made));
-    auto again = resolve_path(wanted.dest, LastLink::Follow);
+    auto again = resolve_making_parents(wanted.dest, LastLink::Follow, kCreateFailed);
     if (!again) return std::move(again).error();
     where = std::move(*again);
-    if (!where.parent.valid()) {
-      return AgentError::resource("failed to create directory: " + os_error_text(where.missing_errno));
-    }
+    if (!where.parent.valid()) return AgentError::os(kCreateFailed, where.missing_errno);
     // Put there meanwhile.
     if (where.is_link) return link_refused(wanted.dest);
     if (where.exists() && !S_ISREG(where.st.st_mode)) return not_a_file(wanted.dest);
   }
-  std::optional<std::uint32_t> mode;
-  if (wanted.mode) {
-    auto parsed = parse_mode(*wanted.mode);
-    if (!parsed) return std::move(parsed).error();
-    mode = *parsed;
-  }
-  std::optional<OwnerIds> owner;
-  if (wanted.owner) {
-    auto parsed = parse_owner_spec(*wanted.owner);
-    if (!parsed) return chown_failed_error(parsed.error().message());
-    owner = *parsed;
-  }
+  if (!wanted.mode) return wanted.mode.error();
+  if (!wanted.owner_ids) return wanted.owner_ids.error();
+  std::optional<std::uint32_t> mode = *wanted.mode;
 
   auto file = PendingFile::create(where.parent.get(), where.name, wanted.dest);
   if (!file) return std::move(file).error();
@@ -124,14 +138,14 @@ Status fetch_new(const Wanted& wanted, ResolvedPath where, std::vector<std::stri
     mode = mode.value_or(masked(0666));
   } else {
     if (!archive) {
-      auto unpacked = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
+      auto unpacked = unpack_archive(wanted.url, wanted.file_name, *wanted.checksum);
       if (!unpacked) return std::move(unpacked).error();
       archive.emplace(std::move(*unpacked));
     }
     if (auto copied = copy_member(*archive, file->fd(), wanted.dest); !copied) return copied;
     mode = mode.value_or(masked(archive->member_mode));
   }
-  if (auto set = set_owner_then_mode(file->fd(), owner, mode); !set) return set;
+  if (auto set = set_owner_then_mode(file->fd(), *wanted.owner_ids, mode); !set) return set;
   if (auto placed = file->commit(); !placed) return placed;
   messages.push_back((wanted.extract ? "downloaded and extracted -> " : "downloaded -> ") + wanted.dest);
   return {};
@@ -143,24 +157,24 @@ Status correct_mode_and_owner(const Wanted& wanted, int fd, bool dry_run, std::v
   std::optional<std::uint32_t> mode_change;
   std::optional<OwnerIds> owner_change;
   struct stat st {};
-  if ((wanted.mode || wanted.owner) && ::fstat(fd, &st) != 0) return stat_failed_error(wanted.dest, errno);
-  if (wanted.mode) {
-    auto mode = parse_mode(*wanted.mode);
-    if (!mode) return std::move(mode).error();
+  const bool mode_given = !wanted.mode.ok() || wanted.mode->has_value();
+  if ((mode_given || wanted.owner) && ::fstat(fd, &st) != 0) return stat_failed_error(wanted.dest, errno);
+  if (!wanted.mode) return wanted.mode.error();
+  const std::optional<std::uint32_t>& mode = *wanted.mode;
+  if (mode) {
     if (const std::uint32_t current = st.st_mode & 07777; current != *mode) {
       messages.push_back("mode " + format_mode(current) + " -> " + format_mode(*mode));
-      mode_change = *mode;
+      mode_change = mode;
     }
   }
   if (wanted.owner) {
     if (const std::string current = user_name(st.st_uid); current != *wanted.owner) {
       messages.push_back("owner " + current + " -> " + *wanted.owner);
       if (!dry_run) {
-        auto ids = parse_owner_spec(*wanted.owner);
-        if (!ids) return chown_failed_error(ids.error().message());
-        owner_change = *ids;
+        if (!wanted.owner_ids) return wanted.owner_ids.error();
+        owner_change = *wanted.owner_ids;
         // The new owner takes the set-id bits away: the mode goes back on.
-        if (wanted.mode) mode_change = *parse_mode(*wanted.mode);
+        mode_change = mode;
       }
     }
   }
@@ -186,11 +200,13 @@ Status download_anew(const Wanted& wanted, ResolvedPath where, bool dry_run, std
 Result<bool> replace_foreign(const Wanted& wanted, ResolvedPath& where, bool dry_run,
                              std::vector<std::string>& messages) {
   const auto owner = owner_ids(wanted);
-  auto bait = find_bait(wanted.dest, owner);
+  auto entry = resolve_path(wanted.dest, LastLink::Keep);
+  if (!entry) return std::move(entry).error();
+  auto bait = is_bait(*entry, owner, wanted.dest);
   if (!bait) return std::move(bait).error();
   if (*bait) {
-    messages.push_back(not_kept_message((*bait)->st.st_uid));
-    if (auto fetched = download_anew(wanted, std::move(**bait), dry_run, messages); !fetched) return fetched.error();
+    messages.push_back(not_kept_message(entry->st.st_uid));
+    if (auto fetched = download_anew(wanted, std::move(*entry), dry_run, messages); !fetched) return fetched.error();
     return true;
   }
   if (!owner || !gives_away(where.st, *owner)) return false;
@@ -226,7 +242,7 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
     // The archive is fetched and verified on every run and the file it
     // holds compared with dest: an unchanged file is left alone, a changed
     // archive (a new checksum) or an edited dest is installed again.
-    auto archive = unpack_archive(wanted.url, wanted.dest, *wanted.checksum);
+    auto archive = unpack_archive(wanted.url, wanted.file_name, *wanted.checksum);
     if (!archive) return std::move(archive).error();
     auto packed = sha256_hex_of(archive->member.get(), wanted.dest);
     if (!packed) return std::move(packed).error();
@@ -252,7 +268,7 @@ Status apply_present(const Wanted& wanted, bool dry_run, std::vector<std::string
       messages.push_back("checksum mismatch (re-download)");
       if (dry_run) return {};
       if (::unlinkat(where->parent.get(), where->name.c_str(), 0) != 0) {
-        return AgentError::resource("failed to remove stale " + wanted.dest + ": " + os_error_text(errno));
+        return AgentError::os("failed to remove stale " + wanted.dest, errno);
       }
       return fetch_new(wanted, std::move(*where), messages);
     }
@@ -267,17 +283,13 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
   if (!url) return std::move(url).error();
   auto dest = prop_required(resource, "dest");
   if (!dest) return std::move(dest).error();
+  const bool directory_named = names_a_directory(*dest);
   if (prop_str_or(resource, "state", "present") == "absent") {
-    if (names_a_directory(*dest)) return not_a_file(*dest);
+    if (directory_named) return not_a_file(*dest);
     return remove_dest(resource, *dest, dry_run);
   }
 
-  const Wanted wanted{*url,
-                      *dest,
-                      prop_bool(resource, "extract").value_or(false),
-                      prop_str(resource, "checksum"),
-                      prop_str(resource, "mode"),
-                      prop_str(resource, "owner")};
+  const Wanted wanted = read_wanted(resource, std::move(*url), std::move(*dest));
   if (wanted.extract && !wanted.checksum) {
     return AgentError::resource(
         "download with extract = true requires a `checksum` (extracting an archive as root requires pinning its "
@@ -291,7 +303,7 @@ HandlerResult apply_download(const ResolvedResource& resource, bool dry_run) {
     return std::move(checked).error();
   }
 
-  if (names_a_directory(wanted.dest)) return not_a_file(wanted.dest);
+  if (directory_named) return not_a_file(wanted.dest);
 
   std::vector<std::string> messages;
   if (auto applied = apply_present(wanted, dry_run, messages); !applied) return std::move(applied).error();

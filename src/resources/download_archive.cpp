@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "host/dir_listing.hpp"
 #include "host/fd_io.hpp"
-#include "host/path_parts.hpp"
 #include "host/process.hpp"
 #include "model/run_report.hpp"
 #include "resources/download_steps.hpp"
@@ -33,7 +32,7 @@ Result<HostCommand> unpack_command(const std::string& url, const std::string& ar
 Result<std::string> canonical(const std::string& path, std::string_view what) {
   char resolved[PATH_MAX];
   if (!::realpath(path.c_str(), resolved)) {
-    return AgentError::resource("failed to resolve " + std::string(what) + ": " + os_error_text(errno));
+    return AgentError::os("failed to resolve " + std::string(what), errno);
   }
   return std::string(resolved);
 }
@@ -65,28 +64,24 @@ Result<UniqueFd> open_member(const std::string& extract_dir, const std::string& 
 }  // namespace
 
 Result<std::string> find_extracted_file(const std::string& dir, const std::string& wanted_name) {
-  DIR* listing = ::opendir(dir.c_str());
-  if (!listing) return AgentError::resource("failed to read " + dir + ": " + os_error_text(errno));
+  const UniqueFd dir_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const std::string failed = "failed to read " + dir;
+  if (!dir_fd.valid()) return AgentError::os(failed, errno);
+  DirListing listing(dir_fd.get());
   std::vector<std::string> names;
-  std::optional<std::string> found;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string_view raw = entry->d_name;
-    if (raw == "." || raw == "..") continue;
-    std::string name = lossy_utf8(raw);
-    if (name == wanted_name) {
-      found = dir + "/" + std::string(raw);
-      break;
-    }
+  while (const auto raw = listing.next()) {
+    std::string name = lossy_utf8(*raw);
+    if (name == wanted_name) return dir + "/" + *raw;
     names.push_back(std::move(name));
   }
-  ::closedir(listing);
-  if (found) return *found;
+  if (auto listed = listing.status(failed); !listed) return std::move(listed).error();
   return AgentError::resource("no extracted file named '" + wanted_name + "' (archive contained: " +
                               join(names, ", ") +
                               "). Set `dest` to one of these names so toln knows which file to install.");
 }
 
-Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string& dest, const std::string& checksum) {
+Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string& file_name,
+                                       const std::string& checksum) {
   auto download_dir = make_temp_dir("toln-download");
   if (!download_dir) return std::move(download_dir).error();
   auto extract_dir = make_temp_dir("toln-extract");
@@ -95,7 +90,7 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
   const std::string archive = download_dir->path() + "/archive";
   const UniqueFd archive_fd(::open(archive.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!archive_fd.valid()) {
-    return AgentError::resource("failed to create temp file " + archive + ": " + os_error_text(errno));
+    return AgentError::os("failed to create temp file " + archive, errno);
   }
   if (auto fetched = fetch_into(host_programs::curl_download_archive(url), archive_fd.get()); !fetched) {
     return std::move(fetched).error();
@@ -106,7 +101,7 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
   if (!unpack) return std::move(unpack).error();
   if (auto unpacked = run_checked(*unpack, label); !unpacked) return std::move(unpacked).error();
 
-  auto found = find_extracted_file(extract_dir->path(), lossy_utf8(split_path(dest).file_name));
+  auto found = find_extracted_file(extract_dir->path(), lossy_utf8(file_name));
   if (!found) return std::move(found).error();
   struct stat st {};
   auto member = open_member(extract_dir->path(), *found, st);
@@ -116,10 +111,11 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
 }
 
 Status copy_member(const UnpackedArchive& archive, int fd, const std::string& dest) {
-  const int error = read_each_piece(archive.member.get(), [&](std::string_view piece) {
-    return write_all(fd, piece) == 0 ? 0 : 1;
-  });
-  if (error != 0) return AgentError::resource("failed to copy extracted file to " + dest);
+  // The errno of a failed read, or the outcome of a failed write.
+  const int error = read_each_piece(archive.member.get(), [&](std::string_view piece) { return write_all(fd, piece); });
+  const std::string context = "failed to copy extracted file to " + dest;
+  if (error > 0) return AgentError::os(context, error);
+  if (error != 0) return AgentError::resource(context + ": " + write_failure_text(error));
   return {};
 }
 

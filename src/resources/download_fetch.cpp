@@ -13,7 +13,7 @@ Result<std::string> sha256_hex_of(int fd, const std::string& path) {
     digest.update(piece);
     return 0;
   });
-  if (error != 0) return AgentError::resource("failed to read " + path + ": " + os_error_text(error));
+  if (error != 0) return AgentError::os("failed to read " + path, error);
   return digest.finish().substr(std::string_view("sha256:").size());
 }
 

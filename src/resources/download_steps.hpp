@@ -47,11 +47,14 @@ struct UnpackedArchive {
   mode_t member_mode = 0;
 };
 
-// Fetches, verifies and unpacks the archive and opens the file to install,
-// which must be a regular file inside the extraction directory.
-Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string& dest, const std::string& checksum);
+// Fetches, verifies and unpacks the archive and opens the file to install:
+// the top-level entry named file_name (dest's file name), which must be a
+// regular file inside the extraction directory.
+Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string& file_name,
+                                       const std::string& checksum);
 
-// Copies the unpacked file into fd.
+// Copies the unpacked file into fd; "failed to copy extracted file to
+// {dest}: {}" with the cause of the failed read or write.
 Status copy_member(const UnpackedArchive& archive, int fd, const std::string& dest);
 
 // The top-level entry of dir named wanted_name, else an error listing the

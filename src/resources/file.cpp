@@ -11,7 +11,6 @@
 #include "host/file_reading.hpp"
 #include "host/foreign_files.hpp"
 #include "host/owners.hpp"
-#include "host/path_parts.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
 #include "resources/props.hpp"
@@ -32,6 +31,39 @@ Result<std::optional<std::string>> wanted_content(const ResolvedResource& resour
   return AgentError::resource("failed to read source " + *source + ": " + read_fault_text(std::get<ReadFault>(read)));
 }
 
+// The properties, read once.
+struct Wanted {
+  std::string path;
+  std::optional<std::string> content;  // none: contents not managed
+  std::optional<std::uint32_t> mode;
+  std::optional<std::string> owner;
+  // None where the owner cannot be looked up, which fails later, as a
+  // change of owner.
+  std::optional<OwnerIds> owner_ids;
+};
+
+Result<Wanted> read_wanted(const ResolvedResource& resource) {
+  auto path = prop_required(resource, "path");
+  if (!path) return std::move(path).error();
+  // Refused since "ls" and "chown" took the path as an argument; kept so a
+  // bundle means the same everywhere.
+  if (auto checked = require_not_option_like("file", "'path'", *path); !checked) return std::move(checked).error();
+  auto content = wanted_content(resource);
+  if (!content) return std::move(content).error();
+  std::optional<std::uint32_t> mode;
+  if (const auto mode_text = prop_str(resource, "mode")) {
+    auto parsed = parse_mode(*mode_text);
+    if (!parsed) return std::move(parsed).error();
+    mode = *parsed;
+  }
+  auto owner = prop_str(resource, "owner");
+  std::optional<OwnerIds> owner_ids;
+  if (owner) {
+    if (auto ids = parse_owner_spec(*owner)) owner_ids = *ids;
+  }
+  return Wanted{std::move(*path), std::move(*content), mode, std::move(owner), owner_ids};
+}
+
 struct Changes {
   std::vector<std::string> messages;
   std::vector<FieldChange> records;
@@ -40,13 +72,24 @@ struct Changes {
 // The file as it was found, and the descriptor every change goes through:
 // the checked file's own, or the new file's once the contents are written.
 struct Target {
-  const std::string& path;
+  const Wanted& wanted;
   OpenedPath found;
+  // The entry the path names, a link at its end not followed: resolved
+  // once, where a write or the bait rule first needs it.
+  std::optional<ResolvedPath> entry{};
   bool written = false;
   bool written_with_owner = false;  // the new file has the wanted owner
 
   bool exists() const { return written || found.exists; }
   int fd() const { return found.fd.get(); }
+
+  Status resolve_entry() {
+    if (entry) return {};
+    auto resolved = resolve_path(wanted.path, LastLink::Keep);
+    if (!resolved) return std::move(resolved).error();
+    entry = std::move(*resolved);
+    return {};
+  }
 };
 
 // Compares and, unless in dry-run, writes the contents: when they differ, or
@@ -55,54 +98,55 @@ struct Target {
 // given the existing owner instead, a user who owns the file now could open
 // the new one for writing before it became another's (root's, set-id
 // perhaps).
-Status apply_content(Target& target, const std::string& wanted, std::optional<std::uint32_t> mode,
-                     const std::optional<OwnerIds>& owner, bool rewrite, bool dry_run, Changes& changes) {
-  const std::string& path = target.path;
-  auto check = check_contents(target.found, path, wanted);
+Status apply_content(Target& target, bool rewrite, bool dry_run, Changes& changes) {
+  const Wanted& wanted = target.wanted;
+  auto check = check_contents(target.found, wanted.path, *wanted.content);
   if (!check) return std::move(check).error();
   const bool differs = !*check || !(*check)->equal;
   if (differs) {
     changes.messages.push_back("content");
-    changes.records.push_back(content_change("content", *check, wanted));
+    changes.records.push_back(content_change("content", *check, *wanted.content));
   }
   if ((!differs && !rewrite) || dry_run) return {};
-  if (const auto parent = split_path(path).parent) {
-    auto made = make_dirs(*parent);
+  if (auto resolved = target.resolve_entry(); !resolved) return write_failed_error(wanted.path, resolved.error());
+  if (!target.entry->exists() && !target.entry->parent.valid()) {
+    auto made = resolve_making_parents(wanted.path, LastLink::Keep, "failed to create dir");
     if (!made) return std::move(made).error();
-    if (*made != 0) return create_dir_failed_error(*made);
+    target.entry = std::move(*made);
   }
-  auto written = atomic_write_keeping_fd(path, wanted, mode, owner);
-  if (!written) return write_failed_error(path, written.error());
+  auto written = atomic_write_at(*target.entry, wanted.path, *wanted.content, wanted.mode, wanted.owner_ids);
+  if (!written) return write_failed_error(wanted.path, written.error());
   target.found.fd = std::move(*written);
   target.written = true;
-  target.written_with_owner = owner.has_value();
+  target.written_with_owner = wanted.owner_ids.has_value();
   return {};
 }
 
-Status apply_owner(Target& target, const std::string& owner, std::optional<std::uint32_t> mode, bool dry_run,
-                   Changes& changes) {
+Status apply_owner(Target& target, bool dry_run, Changes& changes) {
+  const Wanted& wanted = target.wanted;
   // A file written with the wanted owner is reported against the one it
   // replaced: the existing file's owner, or the agent for a new file.
   uid_t uid = target.found.exists ? target.found.st.st_uid : ::geteuid();
   if (target.written && !target.written_with_owner) {
     struct stat st {};
-    if (::fstat(target.fd(), &st) != 0) return stat_failed_error(target.path, errno);
+    if (::fstat(target.fd(), &st) != 0) return stat_failed_error(wanted.path, errno);
     uid = st.st_uid;
   }
   const std::string current = user_name(uid);
-  if (current == owner) return {};
-  changes.messages.push_back("owner " + current + std::string(kArrow) + owner);
-  changes.records.push_back(change_update("owner", current, owner));
+  if (current == *wanted.owner) return {};
+  changes.messages.push_back("owner " + current + std::string(kArrow) + *wanted.owner);
+  changes.records.push_back(change_update("owner", current, *wanted.owner));
   if (dry_run || target.written_with_owner) return {};
-  auto ids = parse_owner_spec(owner);
+  // Looked up again where it failed at first, for the error's cause.
+  auto ids = wanted.owner_ids ? Result<OwnerIds>(*wanted.owner_ids) : parse_owner_spec(*wanted.owner);
   if (!ids) return chown_failed_error(ids.error().message());
   if (const int error = change_owner(target.fd(), *ids, false); error != 0) {
     return chown_failed_error(os_error_text(error));
   }
   // A change of owner clears the set-user-id and set-group-id bits of a
   // file; without them back the next run would find the mode changed.
-  if (mode && (*mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(target.fd(), *mode) != 0) {
-    return chmod_failed_error(target.path, errno);
+  if (wanted.mode && (*wanted.mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(target.fd(), *wanted.mode) != 0) {
+    return chmod_failed_error(wanted.path, errno);
   }
   return {};
 }
@@ -110,57 +154,40 @@ Status apply_owner(Target& target, const std::string& owner, std::optional<std::
 }  // namespace
 
 HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
-  auto path_prop = prop_required(resource, "path");
-  if (!path_prop) return std::move(path_prop).error();
-  const std::string& path = *path_prop;
-  // Refused since "ls" and "chown" took the path as an argument; kept so a
-  // bundle means the same everywhere.
-  if (auto checked = require_not_option_like("file", "'path'", path); !checked) return std::move(checked).error();
-  auto wanted = wanted_content(resource);
+  auto wanted = read_wanted(resource);
   if (!wanted) return std::move(wanted).error();
-
-  std::optional<std::uint32_t> mode;
-  if (const auto mode_text = prop_str(resource, "mode")) {
-    auto parsed = parse_mode(*mode_text);
-    if (!parsed) return std::move(parsed).error();
-    mode = *parsed;
-  }
-
+  const std::string& path = wanted->path;
   auto opened = open_path(path);
   if (!opened) return std::move(opened).error();
-  Target target{path, std::move(*opened)};
+  Target target{*wanted, std::move(*opened)};
   // A FIFO would block the read, a device never end it.
   if (target.found.exists && !S_ISREG(target.found.st.st_mode) && !S_ISDIR(target.found.st.st_mode)) {
     return AgentError::resource(path + " is not a regular file");
   }
 
   Changes changes;
-  const auto owner = prop_str(resource, "owner");
-  // An owner that cannot be parsed fails later, as a change of owner.
-  std::optional<OwnerIds> owner_ids;
-  if (owner) {
-    if (auto parsed = parse_owner_spec(*owner)) owner_ids = *parsed;
-  }
   // A user's file that would change hands: only a new file may, and only
   // contents that are known can fill it.
-  const bool given_away = target.found.exists && owner_ids && gives_away(target.found.st, *owner_ids);
-  if (given_away && !*wanted) return refused_in_place(path, *owner, target.found.st.st_uid);
-  // Root's files are never bait: the path is not walked again for them.
-  if (*wanted && target.found.exists && target.found.st.st_uid != 0) {
-    auto bait = find_bait(path, owner_ids);
+  const bool given_away = target.found.exists && wanted->owner_ids && gives_away(target.found.st, *wanted->owner_ids);
+  if (given_away && !wanted->content) return refused_in_place(path, *wanted->owner, target.found.st.st_uid);
+  // Root's files are never bait: their entry is not looked at again.
+  if (wanted->content && target.found.exists && target.found.st.st_uid != 0) {
+    if (auto resolved = target.resolve_entry(); !resolved) return std::move(resolved).error();
+    auto bait = is_bait(*target.entry, wanted->owner_ids, path);
     if (!bait) return std::move(bait).error();
     if (*bait) {
-      changes.messages.push_back(not_kept_message((*bait)->st.st_uid));
+      changes.messages.push_back(not_kept_message(target.entry->st.st_uid));
       target.found = OpenedPath{};
       target.found.missing_errno = ENOENT;
     }
   }
   const struct stat& found = target.found.st;
+  const auto& mode = wanted->mode;
   std::optional<std::uint32_t> current_mode;  // set when the mode differs
   if (mode && target.found.exists && (found.st_mode & 07777) != *mode) current_mode = found.st_mode & 07777;
 
-  if (*wanted) {
-    if (auto content = apply_content(target, **wanted, mode, owner_ids, given_away, dry_run, changes); !content) {
+  if (wanted->content) {
+    if (auto content = apply_content(target, given_away, dry_run, changes); !content) {
       return std::move(content).error();
     }
   }
@@ -171,8 +198,8 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
     if (!dry_run && !target.written && ::fchmod(target.fd(), *mode) != 0) return chmod_failed_error(path, errno);
   }
 
-  if (owner && target.exists()) {
-    if (auto owned = apply_owner(target, *owner, mode, dry_run, changes); !owned) return std::move(owned).error();
+  if (wanted->owner && target.exists()) {
+    if (auto owned = apply_owner(target, dry_run, changes); !owned) return std::move(owned).error();
   }
 
   return result_with_changes(result_from_messages("file", resource.name, changes.messages),

@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 
 #include "host/dir_listing.hpp"
-#include "host/dir_tree.hpp"
-#include "host/file_errors.hpp"
 #include "host/process.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
@@ -44,11 +42,11 @@ HandlerResult remove_checkout(const ResolvedResource& resource, const CloneReque
   auto resolved = resolve_path(wanted.path, LastLink::Keep);
   if (!resolved) return std::move(resolved).error();
   if (!leads_somewhere(*resolved)) return result_ok("git", resource.name);
-  if (is_root_directory(wanted.path)) return AgentError::resource("git resource: refusing to remove " + wanted.path);
+  if (is_root_directory(*resolved, wanted.path)) {
+    return AgentError::resource("git resource: refusing to remove " + wanted.path);
+  }
   if (!dry_run) {
-    auto removed = remove_dir_all(wanted.path);
-    if (!removed) return std::move(removed).error();
-    if (*removed != 0) return remove_failed_error(wanted.path, *removed);
+    if (auto removed = remove_dir_all(*resolved, wanted.path); !removed) return std::move(removed).error();
   }
   return result_changed("git", resource.name, "remove " + wanted.path);
 }

@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "host/dir_listing.hpp"
-#include "host/dir_tree.hpp"
 #include "host/file_errors.hpp"
-#include "host/path_parts.hpp"
 #include "host/random_name.hpp"
+#include "host/tree_walk.hpp"
 #include "resources/git_commands.hpp"
 #include "text/utf8.hpp"
 
@@ -42,7 +41,7 @@ void remove_leftover_clones(int parent, const std::string& name) {
     const UniqueFd dir(::openat(parent, leftover.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!dir.valid() || ::fstat(dir.get(), &st) != 0 || st.st_uid != 0) continue;
-    if (empty_directory(dir.get()) == 0) (void)::unlinkat(parent, leftover.c_str(), AT_REMOVEDIR);
+    if (empty_directory(dir.get(), "")) (void)::unlinkat(parent, leftover.c_str(), AT_REMOVEDIR);
   }
 }
 
@@ -70,7 +69,7 @@ class PrivateClone {
   PrivateClone& operator=(PrivateClone&&) = delete;
   ~PrivateClone() {
     if (entry_.empty()) return;
-    if (dir_.valid() && empty_directory(dir_.get()) != 0) return;
+    if (dir_.valid() && !empty_directory(dir_.get(), "")) return;
     (void)::unlinkat(parent_, entry_.c_str(), AT_REMOVEDIR);
   }
 
@@ -146,11 +145,7 @@ bool is_private_clone_name(const std::string& entry, const std::string& name) {
 
 Status clone_into_place(const CloneRequest& request, ResolvedPath resolved) {
   if (!resolved.exists() && !resolved.parent.valid()) {
-    const auto parent = split_path(request.path).parent;
-    auto made = make_dirs(parent.value_or("."));
-    if (!made) return std::move(made).error();
-    if (*made != 0) return create_dir_failed_error(*made);
-    auto again = resolve_path(request.path, LastLink::Follow);
+    auto again = resolve_making_parents(request.path, LastLink::Follow, "failed to create dir");
     if (!again) return std::move(again).error();
     resolved = std::move(*again);
   }

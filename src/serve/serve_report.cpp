@@ -39,10 +39,11 @@ Status create_report_dir(const std::string& dir) {
   if (dir.empty()) return {};
   // Taken as atomic_write takes a path: "/srv/app/" names "app" in "/srv".
   if (const auto parent = split_path(dir).parent) {
-    auto made = make_dirs(*parent);
-    if (!made) return report_dir_error(made.error().message());
-    // A file on the way is no directory to make one in.
-    if (*made != 0) return report_dir_error(*made == EEXIST ? ENOTDIR : *made);
+    if (auto made = make_dirs(*parent, ""); !made) {
+      const int error = made.error().os_errno();
+      // A file on the way is no directory to make one in.
+      return error == 0 ? report_dir_error(made.error().message()) : report_dir_error(error == EEXIST ? ENOTDIR : error);
+    }
   }
   auto resolved = resolve_path(dir, LastLink::Follow);
   if (!resolved) return report_dir_error(resolved.error().message());

@@ -57,6 +57,15 @@ void drop_chown_capability() {
   ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
 }
 
+// atomic_write_at on the entry the path names, as the file resource hands
+// it down.
+Result<UniqueFd> write_at(const fs::path& target, std::string_view data, std::optional<std::uint32_t> mode,
+                          const std::optional<OwnerIds>& owner) {
+  auto entry = resolve_path(target.string(), LastLink::Keep);
+  if (!entry) return std::move(entry).error();
+  return atomic_write_at(*entry, target.string(), data, mode, owner);
+}
+
 class AtomicWrite : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -133,7 +142,7 @@ TEST_F(AtomicWrite, WantedOwnerIsGivenBeforeTheMode) {
         write_file(target, "old", 0644);
         ASSERT_EQ(::chown(target.c_str(), kOtherUid, kOtherGid), 0);
       }
-      auto written = atomic_write_keeping_fd(target, "new", 04755, c.owner);
+      auto written = write_at(target, "new", 04755, c.owner);
       ASSERT_TRUE(written) << error_of(written);
       EXPECT_EQ(read_file(target), "new");
       EXPECT_EQ(mode_of(target), 04755u) << "the set-id bits outlive the change of owner";
@@ -141,7 +150,7 @@ TEST_F(AtomicWrite, WantedOwnerIsGivenBeforeTheMode) {
       EXPECT_EQ(lstat_of(target).st_gid, c.gid);
     }
     ASSERT_NO_FATAL_FAILURE(drop_chown_capability());
-    EXPECT_EQ(error_of(atomic_write_keeping_fd(dir / "user", "newer", std::nullopt, OwnerIds{kOtherUid, std::nullopt})),
+    EXPECT_EQ(error_of(write_at(dir / "user", "newer", std::nullopt, OwnerIds{kOtherUid, std::nullopt})),
               "resource error: set owner on temp: Operation not permitted (os error 1)");
     EXPECT_EQ(read_file(dir / "user"), "new");
     EXPECT_EQ(dir_names(dir), (std::vector<std::string>{"both", "group", "new", "user"}));
@@ -185,7 +194,7 @@ TEST_F(AtomicWrite, BaitWhereAnyoneMakesNamesIsReplacedAsIfAbsent) {
         write_file(target, "old", 0600);
       }
       ASSERT_EQ(::lchown(target.c_str(), c.owner, kOtherGid), 0);
-      auto written = atomic_write_keeping_fd(target, "new", std::nullopt, c.wanted);
+      auto written = write_at(target, "new", std::nullopt, c.wanted);
       ASSERT_TRUE(written) << error_of(written);
       const struct stat st = lstat_of(target);
       EXPECT_TRUE(S_ISREG(st.st_mode));

@@ -1,3 +1,4 @@
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include "resources/download_fixture.hpp"
@@ -136,6 +137,23 @@ TEST_F(DownloadArchive, ArchiveErrors) {
   // The format is judged after the download and its check.
   EXPECT_EQ(server->requests(),
             (std::vector<std::string>{"GET /nested.tar.gz", "GET /tool.ZIP", "GET /tool.zip?version=1"}));
+}
+
+// The copy into dest's file system fails with the cause of the failed
+// write, and leaves nothing behind.
+TEST_F(DownloadArchive, FailedCopyKeepsItsCause) {
+  const std::string members = R"([{"name": "tool", "kind": "file", "data": ")" + std::string(1 << 20, 'x') + R"("}])";
+  const std::string checksum = serve_archive("big.tar.gz", members);
+  const fs::path small = scratch("small");
+  fs::create_directory(small);
+  sandbox.run_in_process([&] {
+    ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k"), 0);
+    EXPECT_EQ(error_of(apply_download(extract(url("big.tar.gz"), small / "tool", checksum), false)),
+              "resource error: failed to copy extracted file to " + (small / "tool").string() +
+                  ": No space left on device (os error 28)");
+    EXPECT_TRUE(fs::is_empty(small));
+    EXPECT_TRUE(fs::is_empty(sandbox.tmp_dir()));
+  });
 }
 
 // Hostile archives: whatever the unpackers make of them stays inside the
