@@ -218,7 +218,7 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
       if (at_dest) names.push_back(dest.string());
       auto attacker = as_nobody(kPlantingLoop, names);
       int downloaded = 0;
-      for (int run = 0; run < 30; ++run) {
+      for (int run = 0; run < 15; ++run) {
         if (apply_download(resource, false) && read_file(dest) == "downloaded\n") ++downloaded;
         ::unlink(dest.c_str());  // so that the next run downloads again
       }

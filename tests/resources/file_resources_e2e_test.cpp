@@ -206,6 +206,9 @@ namespace fs = std::filesystem;
 using namespace toln::testing;
 
 constexpr uid_t kNobody = 65534;
+// The runs of the agent beside a user's racing loop: a second line behind
+// the tests that make the user's move at the exact step.
+constexpr int kRunsBesideUser = 20;
 constexpr const char* kAsUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
 // A user's directory that the agent is pointed into, and the victims that
@@ -246,8 +249,8 @@ class PlantedPaths : public ::testing::Test {
                                                    script + "'");
     ASSERT_EQ(run.exit_status, 0) << run.err;
   }
-  // 40 runs of the agent on ../bundle.toml in one namespace, beside the
-  // user's loop in its directory: a python body (indented by eight spaces)
+  // kRunsBesideUser runs of the agent on ../bundle.toml in one namespace,
+  // beside the user's loop in its directory: a python body (indented by eight spaces)
   // repeated until a file "stop" appears there, an OSError ending one pass.
   // One process, so the loop makes its moves without starting one for each.
   // The output is the loop's, then "written N": the runs that succeeded.
@@ -257,8 +260,9 @@ class PlantedPaths : public ::testing::Test {
                    "    except OSError:\n        pass\n",
                0644);
     return sandbox.run_in_namespace(
-        "cd " + home().string() + "; " + kAsUser + "python3 ../user-loop.py & i=0; written=0; while [ $i -lt 40 ]; do " +
-        TOLN_AGENT_PATH " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; : > stop; wait;"
+        "cd " + home().string() + "; " + kAsUser + "python3 ../user-loop.py & i=0; written=0; while [ $i -lt " +
+        std::to_string(kRunsBesideUser) + " ]; do " TOLN_AGENT_PATH
+        " < ../bundle.toml > /dev/null 2>&1 && written=$((written+1)); i=$((i+1)); done; : > stop; wait;"
         " echo written $written");
   }
   // One run of the agent; a run that reads without end is stopped by its
@@ -365,7 +369,7 @@ resource_type = "file"
 name = "f"
 props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
 )"));
-  // One namespace for the user's loop and 40 runs of the agent: the user
+  // One namespace for the user's loop and the runs of the agent: the user
   // keeps putting a file of its own, then a link to the victim, in place of
   // the managed file.
   const RunResult runs = runs_beside_user(R"(        with open("f.reg", "w") as mine:
@@ -470,7 +474,7 @@ props = { url = ")" + origin + R"(", path = "{H}/apps/app", ref = ")" + ref + R"
 }
 
 // The race itself: the user keeps turning its directory into a link to
-// /etc/cron.d and back while the agent clones into it, 40 times.
+// /etc/cron.d and back while the agent clones into it, run after run.
 TEST_F(PlantedPaths, GitClonesBesideAUserSwappingLinksNeverLeaveTheCheckedDirectory) {
   const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
   make_origin(sandbox, origin);
