@@ -7,7 +7,7 @@
 
 #include "check.hpp"
 #include "engine/registers.hpp"
-#include "host/read_bounded.hpp"
+#include "model/bundle_size.hpp"
 
 namespace {
 

@@ -22,8 +22,8 @@ namespace {
 // the set-user-id and set-group-id bits.
 Status finish_temp(int fd, std::string_view data, const std::optional<struct stat>& existing,
                    const std::optional<OwnerIds>& owner, std::uint32_t mode) {
-  if (const int outcome = write_all(fd, data); outcome != 0) {
-    return AgentError::resource("write temp: " + write_failure_text(outcome));
+  if (auto written = write_whole(fd, data); !written) {
+    return AgentError::resource("write temp: " + written.error().message());
   }
   if (owner) {
     const uid_t uid = owner->uid.value_or(existing ? existing->st_uid : static_cast<uid_t>(-1));

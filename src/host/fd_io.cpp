@@ -62,14 +62,4 @@ Status write_whole(int fd, std::string_view data) {
   return {};
 }
 
-int write_all(int fd, std::string_view data) {
-  auto written = write_whole(fd, data);
-  if (written) return 0;
-  return written.error().os_errno() != 0 ? written.error().os_errno() : kWroteNothing;
-}
-
-std::string write_failure_text(int outcome) {
-  return outcome == kWroteNothing ? std::string(kWroteNothingText) : os_error_text(outcome);
-}
-
 }  // namespace toln

@@ -51,21 +51,4 @@ Result<std::size_t> write_once(int fd, std::string_view data);
 // Writes all of data.
 Status write_whole(int fd, std::string_view data);
 
-// Older forms for callers that still branch on the errno.
-
-// write_all's outcome when a write accepted no bytes.
-inline constexpr int kWroteNothing = -1;
-// write_whole as 0, the errno of a failed write, or kWroteNothing.
-int write_all(int fd, std::string_view data);
-// The outcome of a failed write_all as text.
-std::string write_failure_text(int outcome);
-// read_pieces with a piece that returns nonzero to stop: 0, that value, or
-// a read's errno.
-template <class Piece>
-int read_each_piece(int fd, Piece&& piece) {
-  int stop = 0;
-  auto read = read_pieces(fd, [&](std::string_view data) { return (stop = piece(data)) == 0; });
-  return read ? stop : read.error().os_errno();
-}
-
 }  // namespace toln

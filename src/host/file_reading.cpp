@@ -126,12 +126,4 @@ FieldChange content_change(std::string field, const std::optional<ContentCheck>&
   return FieldChange{std::move(field), ChangeAction::Update, current->current_digest, content_digest(wanted)};
 }
 
-std::string read_fault_text(const ReadFault& fault) { return fault.message; }
-
-std::variant<std::string, ReadFault> read_text_file(const std::string& path) {
-  auto text = read_text(path);
-  if (text) return std::move(*text);
-  return ReadFault{text.error().os_errno(), text.error().message()};
-}
-
 }  // namespace toln

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "host/safe_path.hpp"
 #include "model/result.hpp"
@@ -52,14 +51,5 @@ Result<std::optional<ContentCheck>> check_contents(const OpenedPath& opened, con
 // The record of contents that differ: create for a missing file, else an
 // update from the current digest (none when it was not taken).
 FieldChange content_change(std::string field, const std::optional<ContentCheck>& current, std::string_view wanted);
-
-// An older form of read_text for callers that branch on the errno.
-struct ReadFault {
-  int errnum = 0;
-  std::string message;
-};
-// The message: read_text's error text.
-std::string read_fault_text(const ReadFault& fault);
-std::variant<std::string, ReadFault> read_text_file(const std::string& path);
 
 }  // namespace toln

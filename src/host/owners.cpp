@@ -150,14 +150,11 @@ Status set_owner(int fd, const OwnerIds& ids, bool recurse) {
     return chown_failed_error(errno);
   }
   struct stat st {};
-  if (!recurse || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  if (!recurse) return {};
+  if (::fstat(fd, &st) != 0) return chown_failed_error(errno);
+  if (!S_ISDIR(st.st_mode)) return {};
   if (auto below = change_owner_below(fd, ids, ""); !below) return chown_failed_error(below.error().os_errno());
   return {};
-}
-
-int change_owner(int fd, const OwnerIds& ids, bool recurse) {
-  auto changed = set_owner(fd, ids, recurse);
-  return changed ? 0 : changed.error().os_errno();
 }
 
 }  // namespace toln

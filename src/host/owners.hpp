@@ -54,8 +54,4 @@ std::string group_name(gid_t gid);
 // link. The first failure: "chown failed: {OS error}".
 Status set_owner(int fd, const OwnerIds& ids, bool recurse);
 
-// An older form of set_owner for callers that branch on the errno: 0 or the
-// first errno.
-int change_owner(int fd, const OwnerIds& ids, bool recurse);
-
 }  // namespace toln

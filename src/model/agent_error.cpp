@@ -14,6 +14,10 @@ AgentError AgentError::os(Kind kind, std::string_view context, int errnum) {
   return {kind, message + os_error_text(errnum), errnum};
 }
 
+AgentError AgentError::in_context(std::string_view context) const {
+  return {Resource, std::string(context) + ": " + message_, os_errno_};
+}
+
 std::string os_error_text(int errnum) {
   char buffer[256];
   // GNU strerror_r may return a static string instead of filling the buffer.

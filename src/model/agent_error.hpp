@@ -43,6 +43,10 @@ class AgentError {
   static AgentError os(Kind kind, std::string_view context, int errnum);
   static AgentError other(std::string m) { return {Other, std::move(m)}; }
 
+  // This error's message behind what was being done: a Resource error
+  // "{context}: {message}" that keeps the errno.
+  AgentError in_context(std::string_view context) const;
+
   Kind kind() const { return kind_; }
   // For Io, the OS error's text.
   const std::string& message() const { return message_; }

@@ -135,12 +135,10 @@ HandlerResult apply_cron(const ResolvedResource& resource, bool dry_run) {
 
   std::optional<std::string> previous;
   bool mode_right = false;
-  if (stat_path(path)) {
+  if (const auto st = stat_path(path)) {
     auto read = read_file_opt(path);
     if (!read) return std::move(read).error();
     previous = std::move(*read);
-    const auto st = stat_path(path);
-    if (!st) return stat_failed_error(path, errno);
     mode_right = (st->st_mode & 07777) == 0644;
   }
   if (previous == *text && mode_right) return result_ok("cron", resource.name);

@@ -99,7 +99,7 @@ mode_t masked(mode_t bits) {
 // Owner first, then mode: a change of owner clears the set-id bits.
 Status set_owner_then_mode(int fd, const std::optional<OwnerIds>& owner, std::optional<std::uint32_t> mode) {
   if (owner) {
-    if (const int error = change_owner(fd, *owner, false); error != 0) return chown_failed_error(os_error_text(error));
+    if (auto set = set_owner(fd, *owner, false); !set) return std::move(set).error();
   }
   if (mode && ::fchmod(fd, *mode & 07777) != 0) return AgentError::os("chmod failed", errno);
   return {};

@@ -111,11 +111,14 @@ Result<UnpackedArchive> unpack_archive(const std::string& url, const std::string
 }
 
 Status copy_member(const UnpackedArchive& archive, int fd, const std::string& dest) {
-  // The errno of a failed read, or the outcome of a failed write.
-  const int error = read_each_piece(archive.member.get(), [&](std::string_view piece) { return write_all(fd, piece); });
+  Status written;
+  auto read = read_pieces(archive.member.get(), [&](std::string_view piece) {
+    written = write_whole(fd, piece);
+    return written.ok();
+  });
   const std::string context = "failed to copy extracted file to " + dest;
-  if (error > 0) return AgentError::os(context, error);
-  if (error != 0) return AgentError::resource(context + ": " + write_failure_text(error));
+  if (!read) return read.error().in_context(context);
+  if (!written) return written.error().in_context(context);
   return {};
 }
 

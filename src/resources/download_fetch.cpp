@@ -9,11 +9,11 @@ namespace toln {
 
 Result<std::string> sha256_hex_of(int fd, const std::string& path) {
   Sha256 digest;
-  const int error = read_each_piece(fd, [&](std::string_view piece) {
+  auto read = read_pieces(fd, [&](std::string_view piece) {
     digest.update(piece);
-    return 0;
+    return true;
   });
-  if (error != 0) return AgentError::os("failed to read " + path, error);
+  if (!read) return AgentError::os("failed to read " + path, read.error().os_errno());
   return digest.finish().substr(std::string_view("sha256:").size());
 }
 

@@ -13,6 +13,7 @@
 #include "host/owners.hpp"
 #include "host/safe_path.hpp"
 #include "resources/argument_checks.hpp"
+#include "resources/changes.hpp"
 #include "resources/props.hpp"
 
 namespace toln {
@@ -26,9 +27,9 @@ Result<std::optional<std::string>> wanted_content(const ResolvedResource& resour
   if (auto content = prop_str(resource, "content")) return content;
   const auto source = prop_str(resource, "source");
   if (!source) return std::optional<std::string>();
-  auto read = read_text_file(*source);
-  if (auto* text = std::get_if<std::string>(&read)) return std::optional<std::string>(std::move(*text));
-  return AgentError::resource("failed to read source " + *source + ": " + read_fault_text(std::get<ReadFault>(read)));
+  auto read = read_text(*source);
+  if (!read) return AgentError::resource("failed to read source " + *source + ": " + read.error().message());
+  return std::optional<std::string>(std::move(read).value());
 }
 
 // The properties, read once.
@@ -63,11 +64,6 @@ Result<Wanted> read_wanted(const ResolvedResource& resource) {
   }
   return Wanted{std::move(*path), std::move(*content), mode, std::move(owner), owner_ids};
 }
-
-struct Changes {
-  std::vector<std::string> messages;
-  std::vector<FieldChange> records;
-};
 
 // The file as it was found, and the descriptor every change goes through:
 // the checked file's own, or the new file's once the contents are written.
@@ -140,9 +136,7 @@ Status apply_owner(Target& target, bool dry_run, Changes& changes) {
   // Looked up again where it failed at first, for the error's cause.
   auto ids = wanted.owner_ids ? Result<OwnerIds>(*wanted.owner_ids) : parse_owner_spec(*wanted.owner);
   if (!ids) return chown_failed_error(ids.error().message());
-  if (const int error = change_owner(target.fd(), *ids, false); error != 0) {
-    return chown_failed_error(os_error_text(error));
-  }
+  if (auto set = set_owner(target.fd(), *ids, false); !set) return std::move(set).error();
   // A change of owner clears the set-user-id and set-group-id bits of a
   // file; without them back the next run would find the mode changed.
   if (wanted.mode && (*wanted.mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(target.fd(), *wanted.mode) != 0) {
@@ -202,8 +196,7 @@ HandlerResult apply_file(const ResolvedResource& resource, bool dry_run) {
     if (auto owned = apply_owner(target, dry_run, changes); !owned) return std::move(owned).error();
   }
 
-  return result_with_changes(result_from_messages("file", resource.name, changes.messages),
-                             std::move(changes.records));
+  return std::move(changes).result("file", resource.name);
 }
 
 }  // namespace toln

@@ -36,6 +36,9 @@ TEST(AgentError, OsErrorsKeepTheirContextAndErrno) {
   EXPECT_EQ(AgentError::os("", EACCES).message(), "Permission denied (os error 13)");
   EXPECT_EQ(AgentError::io(ELOOP).os_errno(), ELOOP);
   EXPECT_EQ(AgentError::resource("bad").os_errno(), 0);
+  const AgentError within = AgentError::io(ENOSPC).in_context("failed to copy x");
+  EXPECT_EQ(display_agent_error(within), "resource error: failed to copy x: No space left on device (os error 28)");
+  EXPECT_EQ(within.os_errno(), ENOSPC);
   const AgentError config = AgentError::os(AgentError::Config, "failed to read bundle from /b", EISDIR);
   EXPECT_EQ(display_agent_error(config), "config error: failed to read bundle from /b: Is a directory (os error 21)");
   EXPECT_EQ(config.os_errno(), EISDIR);
