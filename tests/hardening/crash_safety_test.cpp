@@ -238,8 +238,10 @@ TEST_F(CrashSafety, EveryFileIsOldOrNewAfterEachKill) {
     pause(agent, std::chrono::microseconds(random() % (choice < 2 ? 8000 : whole_run.count() + 1)));
     const RunResult result = agent.kill();
     if (result.term_signal == 0) {
-      // The run got through before the kill.
-      ASSERT_EQ(result.exit_status, 0) << result.err;
+      // The run got through before the kill. It may have found nothing to
+      // do: a run killed after its last write, then one killed before its
+      // first, leave the host as this run wants it.
+      ASSERT_TRUE(result.exit_status == 0 || result.exit_status == 1) << result.exit_status << result.err;
       expect_converged(files_version, settings_version);
       ++finished;
       files_version = 1 - files_version;
