@@ -94,12 +94,14 @@ Result<ContentCheck> compare_contents(int fd, std::uint64_t size, std::string_vi
   auto read = read_pieces(fd, [&](std::string_view piece) {
     if (!digest && offset + piece.size() <= wanted.size() && wanted.substr(offset, piece.size()) == piece) {
       offset += piece.size();
-    } else {
-      if (!digest) diverge();
-      digest->update(piece);
-      text = utf8.feed(piece);
-      offset += piece.size();
+      // All of the size taken on this descriptor was the wanted text: one
+      // more read would only find the end.
+      return offset < size;
     }
+    if (!digest) diverge();
+    digest->update(piece);
+    text = utf8.feed(piece);
+    offset += piece.size();
     return text && offset <= kTextFileLimit;
   });
   if (!read) return std::move(read).error();

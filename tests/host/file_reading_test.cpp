@@ -79,6 +79,34 @@ TEST(CompareContents, ReadsInPiecesAndHashesOnlyADifference) {
   }
 }
 
+// The size taken on the descriptor is the file compared: once that many
+// bytes were the wanted text, the end is not looked for again (a no-op run
+// reads each file once). Bytes added since show where the same read
+// brings them.
+TEST(CompareContents, TheSizeTakenIsTheFileCompared) {
+  TempDir dir("toln-compare");
+  const std::string piece(65536, 'a');
+  const struct {
+    std::string name;
+    std::string file;
+    std::string wanted;  // as long as the size taken
+    bool equal;
+  } cases[] = {
+      {"grown within the last read", "short" + std::string("tail"), "short", false},
+      {"grown past a whole read", piece + "tail", piece, true},
+      {"shrunk", "shor", "short", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir.path() / "f", c.file);
+    const UniqueFd fd(::open((dir.path() / "f").c_str(), O_RDONLY | O_CLOEXEC));
+    const auto compared = compare_contents(fd.get(), c.wanted.size(), c.wanted);
+    ASSERT_TRUE(compared) << compared.error().message();
+    EXPECT_EQ(compared->equal, c.equal);
+    EXPECT_EQ(compared->current_digest, c.equal ? std::nullopt : std::optional(content_digest(c.file)));
+  }
+}
+
 // A sparse file costs its owner nothing: past 64 MiB a file is never read
 // for its digest (1 TiB here would take the rest of the test's time), and
 // one that grows past it while it is read is not read further.
