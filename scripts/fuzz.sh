@@ -9,6 +9,7 @@ seconds=${1:-20}
 build=build-fuzz
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DTOLN_FUZZ=ON -DTOLN_TESTS=OFF -DTOLN_BENCH=OFF >/dev/null
 cmake --build "$build"
 
