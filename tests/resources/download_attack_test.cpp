@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "resources/download_fixture.hpp"
@@ -138,6 +139,22 @@ std::string moves_around_curl(const std::string& before, const std::string& afte
          "sh -c '" + after + "' >> \"$TOLN_FAKE_STATE/read\"\nexit $status";
 }
 
+// body inside the sandbox, with a fresh victim and nobody's directory:
+// once with unnamed files, once with a named temporary file where the file
+// system has none.
+void with_each_kind_of_temporary_file(Sandbox& sandbox, const std::function<void(bool unnamed_files)>& body) {
+  for (bool unnamed_files : {true, false}) {
+    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
+    sandbox.run_in_process([&] {
+      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
+      if (!unnamed_files) {
+        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
+      }
+      body(unnamed_files);
+    });
+  }
+}
+
 // The loop below with the user's move at the exact step: before the
 // transfer starts, links to the victim at dest, at every hidden name in the
 // directory and at the temporary name the transfer was once written through
@@ -151,28 +168,21 @@ TEST_F(DownloadAttack, LinksPlantedAsTheTransferStartsRedirectNothing) {
   sandbox.add_fake("curl", moves_around_curl(plant, "[ -L " + dest.string() + " ] && echo planted"));
   const auto resource =
       download({{"url", text(url("tool"))}, {"dest", text(dest)}, {"mode", text("0644")}, {"owner", text("root")}});
-  for (bool unnamed_files : {true, false}) {
-    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
-    sandbox.run_in_process([&] {
-      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
-      if (!unnamed_files) {
-        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
-      }
-      const auto result = apply_download(resource, false);
-      expect_victim_unchanged();
-      if (unnamed_files) {
-        ASSERT_TRUE(result) << error_of(result);
-        EXPECT_EQ(read_file(dest), "downloaded\n");
-        const struct stat st = lstat_of(dest);
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(st.st_mode & 07777, 0644u);
-      } else {
-        // The pending file's name was taken over before the rename.
-        EXPECT_EQ(error_of(result), "resource error: " + dest.string() + " was replaced while it was being written");
-      }
-    });
-  }
+  with_each_kind_of_temporary_file(sandbox, [&](bool unnamed_files) {
+    const auto result = apply_download(resource, false);
+    expect_victim_unchanged();
+    if (unnamed_files) {
+      ASSERT_TRUE(result) << error_of(result);
+      EXPECT_EQ(read_file(dest), "downloaded\n");
+      const struct stat st = lstat_of(dest);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(st.st_uid, 0u);
+      EXPECT_EQ(st.st_mode & 07777, 0644u);
+    } else {
+      // The pending file's name was taken over before the rename.
+      EXPECT_EQ(error_of(result), "resource error: " + dest.string() + " was replaced while it was being written");
+    }
+  });
   EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "planted\nplanted\n") << "the moves were made";
 }
 
@@ -184,23 +194,16 @@ TEST_F(DownloadAttack, TransferCannotBeReadOnceItsBytesAreWritten) {
   sandbox.add_fake("curl", moves_around_curl(":", "for f in " + d + "/* " + d + "/.[!.]* " + d +
                                                       "/.[!.]*/*; do head -c1 \"$f\" 2>/dev/null | grep -q . &&"
                                                       " echo \"$f\"; done; echo done"));
-  for (bool unnamed_files : {true, false}) {
-    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
-    sandbox.run_in_process([&] {
-      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
-      if (!unnamed_files) {
-        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
-      }
-      write_file(sandbox.state_dir() / "read", "");
-      const fs::path dest = kDrop / "licence.key";
-      const auto result = applied_download(
-          download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
-      EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
-      EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "done\n") << "nobody read these";
-      EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
-      EXPECT_EQ(mode_of(dest), 0600u);
-    });
-  }
+  with_each_kind_of_temporary_file(sandbox, [&](bool) {
+    write_file(sandbox.state_dir() / "read", "");
+    const fs::path dest = kDrop / "licence.key";
+    const auto result = applied_download(
+        download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
+    EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
+    EXPECT_EQ(read_file(sandbox.state_dir() / "read"), "done\n") << "nobody read these";
+    EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
+    EXPECT_EQ(mode_of(dest), 0600u);
+  });
 }
 
 TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
@@ -234,33 +237,26 @@ TEST_F(DownloadAttack, LinksPlantedAtEveryNameNeverRedirectTheTransfer) {
 // With unnamed files, and with a named temporary file where there are none.
 TEST_F(DownloadAttack, TransferCannotBeReadBeforeItHasItsMode) {
   sandbox.add_fake("curl", kSlowCurl);
-  for (bool unnamed_files : {true, false}) {
-    SCOPED_TRACE(unnamed_files ? "O_TMPFILE" : "named temporary file");
-    sandbox.run_in_process([&] {
-      ASSERT_NO_FATAL_FAILURE(plant_victim_and_drop_dir());
-      if (!unnamed_files) {
-        ASSERT_NO_FATAL_FAILURE(refuse_unnamed_files());
-      }
-      const fs::path dest = kDrop / "licence.key";
-      const std::string d = kDrop.string();
-      auto reader = as_nobody(kReadingLoop, {kPasses.string(), d + "/*", d + "/.[!.]*", d + "/.[!.]*/*"});
-      const auto result = applied_download(
-          download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
-      EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
-      reader.kill();
-      EXPECT_EQ(reader.out(), "") << "nobody read these";
-      EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
-      EXPECT_EQ(mode_of(dest), 0600u);
+  with_each_kind_of_temporary_file(sandbox, [&](bool) {
+    const fs::path dest = kDrop / "licence.key";
+    const std::string d = kDrop.string();
+    auto reader = as_nobody(kReadingLoop, {kPasses.string(), d + "/*", d + "/.[!.]*", d + "/.[!.]*/*"});
+    const auto result = applied_download(
+        download({{"url", text(url("bytes/6000"))}, {"dest", text(dest)}, {"mode", text("0600")}}), false);
+    EXPECT_EQ(result.diff, "downloaded -> " + dest.string());
+    reader.kill();
+    EXPECT_EQ(reader.out(), "") << "nobody read these";
+    EXPECT_EQ(read_file(dest), std::string(6000, 'a'));
+    EXPECT_EQ(mode_of(dest), 0600u);
 
-      // A failed check leaves nothing behind either.
-      EXPECT_EQ(error_of(apply_download(download({{"url", text(url("bytes/10"))},
-                                                  {"dest", text(kDrop / "other")},
-                                                  {"checksum", text(sha256_hex(""))}}),
-                                        false)),
-                "resource error: checksum mismatch: expected " + sha256_hex("") + ", got " + sha256_hex("aaaaaaaaaa"));
-      EXPECT_EQ(dir_names(kDrop), std::vector<std::string>{"licence.key"});
-    });
-  }
+    // A failed check leaves nothing behind either.
+    EXPECT_EQ(error_of(apply_download(download({{"url", text(url("bytes/10"))},
+                                                {"dest", text(kDrop / "other")},
+                                                {"checksum", text(sha256_hex(""))}}),
+                                      false)),
+              "resource error: checksum mismatch: expected " + sha256_hex("") + ", got " + sha256_hex("aaaaaaaaaa"));
+    EXPECT_EQ(dir_names(kDrop), std::vector<std::string>{"licence.key"});
+  });
 }
 
 // What every file left below dir shows other users.
