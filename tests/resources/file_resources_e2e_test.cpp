@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <sstream>
 
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
 #include "host/file_modes.hpp"
 #include "host/sha256.hpp"
+#include "support/git_repository.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {
@@ -404,15 +404,13 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
 
 
 // A bare repository of root's with the commits "one" and "two" on main, for
-// the git resources below; their ids on standard output.
-std::string make_origin(Sandbox& sandbox, const std::string& origin) {
-  const RunResult made = sandbox.run_in_namespace(
-      "set -e; g() { git -c user.name=t -c user.email=t@example.invalid \"$@\"; }; git init -q --bare -b main " +
-      origin + "; git init -q -b main work; cd work; echo one > f; echo same > other; g add f other;"
-      " g commit -qm one; echo two > f; g commit -qam two; git push -q " + origin +
-      " main; git rev-parse main~1 main");
-  EXPECT_EQ(made.exit_status, 0) << made.err;
-  return made.out;
+// the git resources below; their ids.
+std::vector<std::string> make_origin(Sandbox& sandbox, const std::string& origin) {
+  return import_into_repository(
+      sandbox, origin,
+      fast_import({1, "refs/heads/main", "one", "", {{"f", "one\n"}, {"other", "same\n"}}}) +
+          fast_import({2, "refs/heads/main", "two", ":1", {{"f", "two\n"}}}),
+      {1, 2});
 }
 
 // git is started in the directory the agent checked, and clones beside the
@@ -421,7 +419,7 @@ std::string make_origin(Sandbox& sandbox, const std::string& origin) {
 // right before the real clone starts.
 TEST_F(PlantedPaths, GitCloneDoesNotFollowALinkSwappedInAfterTheCheck) {
   const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
-  make_origin(sandbox, origin);
+  ASSERT_EQ(make_origin(sandbox, origin).size(), 2u);
   ASSERT_NO_FATAL_FAILURE(as_user("mkdir apps"));
   sandbox.add_fake("git", "[ \"$1\" = clone ] && setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cd " +
                               home().string() + " && mv apps apps.old && ln -s /etc/cron.d apps'\n"
@@ -444,10 +442,9 @@ props = { url = ")" + origin + R"(", path = "{H}/apps/app" }
 // edit would be reset away).
 TEST_F(PlantedPaths, GitUpdateDoesNotFollowALinkSwappedInAfterTheCheck) {
   const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
-  std::istringstream ids(make_origin(sandbox, origin));
-  std::string one, two;
-  ids >> one >> two;
-  ASSERT_EQ(two.size(), 40u);
+  const auto ids = make_origin(sandbox, origin);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::string one = ids[0], two = ids[1];
   const fs::path victim = sandbox.scratch_dir() / "srv/app";
   const RunResult made = sandbox.run_in_namespace("set -e; git clone -q " + origin + " " + victim.string() + "; cd " +
                                                   victim.string() + "; git checkout -q " + one + "; echo precious > other");
@@ -477,7 +474,7 @@ props = { url = ")" + origin + R"(", path = "{H}/apps/app", ref = ")" + ref + R"
 // /etc/cron.d and back while the agent clones into it, run after run.
 TEST_F(PlantedPaths, GitClonesBesideAUserSwappingLinksNeverLeaveTheCheckedDirectory) {
   const std::string origin = (sandbox.scratch_dir() / "origin.git").string();
-  make_origin(sandbox, origin);
+  ASSERT_EQ(make_origin(sandbox, origin).size(), 2u);
   sandbox.set_run_timeout(std::chrono::minutes(5));
   write_file(sandbox.scratch_dir() / "bundle.toml", fill(R"(host = "h"
 [[resources]]

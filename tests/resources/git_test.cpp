@@ -14,6 +14,7 @@
 
 #include "harness/sandbox.hpp"
 #include "host/process.hpp"
+#include "support/git_repository.hpp"
 #include "support/resource_testing.hpp"
 
 namespace toln {
@@ -24,6 +25,10 @@ using testing::Invocation;
 using testing::Sandbox;
 using testing::dir_names;
 using testing::error_of;
+using testing::fast_import;
+using testing::fast_import_annotated_tag;
+using testing::fast_import_lightweight_tag;
+using testing::import_into_repository;
 using testing::lstat_of;
 using testing::RunResult;
 using testing::write_file;
@@ -59,9 +64,6 @@ std::string head_of(const std::string& path) {
   return commit;
 }
 
-// Commits as git writes them in the test's own repositories.
-constexpr std::string_view kGitAs = "git -c user.name=toln -c user.email=toln@example.invalid";
-
 // The fake git's log of the directory each git started in, one line per
 // call, with the random part of a private clone directory's name as "*".
 // Shell built-ins only: git runs hundreds of times in this suite.
@@ -78,21 +80,15 @@ class GitResource : public ::testing::Test {
     // main: one -> two; feature: one -> three; the tags "light" (lightweight)
     // and "annot" (annotated) on one. "file" differs in every commit, "other"
     // in none.
-    const auto made = sandbox.run_in_namespace("set -e; g() { " + std::string(kGitAs) + R"( "$@"; }
-      git init -q --bare -b main origin.git
-      git init -q -b main work
-      cd work
-      echo one > file; echo same > other; g add file other; g commit -qm one
-      g tag light; g tag -a -m release annot
-      g checkout -qb feature; echo three > file; g commit -qam three
-      g checkout -q main; echo two > file; g commit -qam two
-      g remote add origin ../origin.git
-      g push -q origin main feature light annot 2>/dev/null
-      git rev-parse main~1 main feature)");
-    ASSERT_EQ(made.exit_status, 0) << made.err;
-    std::istringstream ids(made.out);
-    ids >> first >> second >> feature;
-    ASSERT_EQ(feature.size(), 40u) << made.out;
+    const auto ids = import_into_repository(
+        sandbox, origin(),
+        fast_import({1, "refs/heads/main", "one", "", {{"file", "one\n"}, {"other", "same\n"}}}) +
+            fast_import_lightweight_tag("light", 1) + fast_import_annotated_tag("annot", 1, "release") +
+            fast_import({2, "refs/heads/feature", "three", ":1", {{"file", "three\n"}}}) +
+            fast_import({3, "refs/heads/main", "two", ":1", {{"file", "two\n"}}}),
+        {1, 3, 2});
+    ASSERT_EQ(ids.size(), 3u);
+    first = ids[0], second = ids[1], feature = ids[2];
     clear_invocations();
   }
 
@@ -189,7 +185,7 @@ TEST_F(GitResource, CloneCommandsForNamesAndCommitIds) {
   EXPECT_EQ(git_cwds(),
             (std::vector<std::string>{by_id, by_id, by_id, by_tag, by_tag, shallow, shallow, deep, deep}));
   EXPECT_EQ(dir_names(sandbox.scratch_dir()),
-            (std::vector<std::string>{"by-id", "by-tag", "deep", "origin.git", "shallow", "work"}));
+            (std::vector<std::string>{"by-id", "by-tag", "deep", "origin.git", "shallow"}));
 }
 
 // Each in the checkout, which git is started in: the ssh question goes
@@ -248,9 +244,11 @@ TEST_F(GitResource, MovesToOtherRefsAndFollowsTheRemoteBranch) {
     EXPECT_EQ(head_of(at), second);
 
     // Upstream moves on: the next run fetches and follows origin/main.
-    ASSERT_NO_FATAL_FAILURE(
-        sh("cd work && echo four > file && " + std::string(kGitAs) + " commit -qam four && git push -q origin main"));
-    const std::string fourth = head_of(path("work"));
+    const auto pushed = import_into_repository(
+        sandbox, origin(), fast_import({1, "refs/heads/main", "four", "refs/heads/main^0", {{"file", "four\n"}}}),
+        {1}, false);
+    ASSERT_EQ(pushed.size(), 1u);
+    const std::string fourth = pushed[0];
     ASSERT_NE(fourth, second);
     auto followed = apply_git(checkout(at, {{"ref", text("main")}}), false);
     ASSERT_TRUE(followed) << error_of(followed);
