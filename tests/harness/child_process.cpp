@@ -43,8 +43,8 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings) {
 
 const char* or_null(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
 
-// Everything the child touches between fork and exec, built beforehand:
-// after fork only async-signal-safe calls are allowed.
+// Everything the child touches before it execs, built beforehand: it
+// shares the test's memory, so only async-signal-safe calls are allowed.
 struct PreparedExec {
   explicit PreparedExec(const ChildSpec& spec) : spec(spec), argv(c_strings(spec.argv)), envp(c_strings(spec.env)) {
     const std::string prefix(kSetupFailurePrefix);

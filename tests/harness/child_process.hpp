@@ -1,7 +1,7 @@
 #pragma once
-// Child processes of the tests: started with everything prepared before the
-// fork (argument and environment arrays, the mounts of a private namespace),
-// so the child does only async-signal-safe work before exec. Each child leads
+// Child processes of the tests: started with everything prepared beforehand
+// (argument and environment arrays, the mounts of a private namespace), so
+// the child does only async-signal-safe work before exec. Each child leads
 // its own process group; the whole group is killed when the child ends or is
 // stopped, so nothing it started outlives it.
 
@@ -58,7 +58,7 @@ class ChildProcess {
  public:
   // Starts the child with stdin_text on its standard input (closed once
   // written; an empty text closes it at once). Throws std::runtime_error when
-  // pipes or fork fail; failures inside the child end it with
+  // pipes or the start fail; failures inside the child end it with
   // kSetupFailedStatus instead.
   ChildProcess(const ChildSpec& spec, std::string stdin_text);
   ChildProcess(ChildProcess&& other) noexcept;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-
 #include "harness/http_server.hpp"
 #include "harness/sandbox.hpp"
 #include "host/file_modes.hpp"
@@ -250,10 +249,11 @@ class PlantedPaths : public ::testing::Test {
     ASSERT_EQ(run.exit_status, 0) << run.err;
   }
   // kRunsBesideUser runs of the agent on ../bundle.toml in one namespace,
-  // beside the user's loop in its directory: a python body (indented by eight spaces)
-  // repeated until a file "stop" appears there, an OSError ending one pass.
-  // One process, so the loop makes its moves without starting one for each.
-  // The output is the loop's, then "written N": the runs that succeeded.
+  // beside the user's loop in its directory: a python body (indented by
+  // eight spaces) repeated until a file "stop" appears there, an OSError
+  // ending one pass. One process, so the loop makes its moves without
+  // starting one for each. The output is the loop's, then "written N": the
+  // runs that succeeded.
   RunResult runs_beside_user(const std::string& body) {
     write_file(sandbox.scratch_dir() / "user-loop.py",
                "import os, time\nwhile not os.path.exists(\"stop\"):\n    try:\n" + body +
@@ -406,7 +406,7 @@ props = { path = "{H}/f", content = "pwned\n", mode = "0644", owner = "65534" }
 // A bare repository of root's with the commits "one" and "two" on main, for
 // the git resources below; their ids.
 std::vector<std::string> make_origin(Sandbox& sandbox, const std::string& origin) {
-  return import_into_repository(
+  return make_bare_repository(
       sandbox, origin,
       fast_import({1, "refs/heads/main", "one", "", {{"f", "one\n"}, {"other", "same\n"}}}) +
           fast_import({2, "refs/heads/main", "two", ":1", {{"f", "two\n"}}}),

@@ -29,6 +29,7 @@ using testing::fast_import;
 using testing::fast_import_annotated_tag;
 using testing::fast_import_lightweight_tag;
 using testing::import_into_repository;
+using testing::make_bare_repository;
 using testing::lstat_of;
 using testing::RunResult;
 using testing::write_file;
@@ -80,7 +81,7 @@ class GitResource : public ::testing::Test {
     // main: one -> two; feature: one -> three; the tags "light" (lightweight)
     // and "annot" (annotated) on one. "file" differs in every commit, "other"
     // in none.
-    const auto ids = import_into_repository(
+    const auto ids = make_bare_repository(
         sandbox, origin(),
         fast_import({1, "refs/heads/main", "one", "", {{"file", "one\n"}, {"other", "same\n"}}}) +
             fast_import_lightweight_tag("light", 1) + fast_import_annotated_tag("annot", 1, "release") +
@@ -246,7 +247,7 @@ TEST_F(GitResource, MovesToOtherRefsAndFollowsTheRemoteBranch) {
     // Upstream moves on: the next run fetches and follows origin/main.
     const auto pushed = import_into_repository(
         sandbox, origin(), fast_import({1, "refs/heads/main", "four", "refs/heads/main^0", {{"file", "four\n"}}}),
-        {1}, false);
+        {1});
     ASSERT_EQ(pushed.size(), 1u);
     const std::string fourth = pushed[0];
     ASSERT_NE(fourth, second);
